@@ -1,0 +1,302 @@
+// The entry: the command line, the usage text, the start-up sequence and the adjustments of the
+// supervisor's own process (account, limits, detach) that PROGRAM inherits. Runs in the
+// invoking process and, after --daemon, in the detached supervisor.
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <grp.h>
+#include <pwd.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "sentrel.h"
+
+const char* program_name = "sentrel";
+
+static const char kShortOptions[] = "+aK:dl:s:p:w:kt:ncF:u:e:O:E:R:h";
+
+static const struct option kLongOptions[] = {
+    {"test-alive", no_argument, nullptr, 'a'},
+    {"stop", required_argument, nullptr, 'K'},
+    {"daemon", no_argument, nullptr, 'd'},
+    {"log-file", required_argument, nullptr, 'l'},
+    {"syslog", required_argument, nullptr, 's'},
+    {"pid-file", required_argument, nullptr, 'p'},
+    {"cwd", required_argument, nullptr, 'w'},
+    {"error-handler", required_argument, nullptr, 'e'},
+    {"respawn-kill", no_argument, nullptr, 'k'},
+    {"respawn-delay", required_argument, nullptr, 't'},
+    {"no-respawn", no_argument, nullptr, 'n'},
+    {"enable-core", no_argument, nullptr, 'c'},
+    {"max-nofile", required_argument, nullptr, 'F'},
+    {"redirect-out", required_argument, nullptr, 'O'},
+    {"redirect-err", required_argument, nullptr, 'E'},
+    {"redirect", required_argument, nullptr, 'R'},
+    {"user", required_argument, nullptr, 'u'},
+    {"help", no_argument, nullptr, 'h'},
+    {nullptr, 0, nullptr, 0},
+};
+
+static const char kUsage[] =
+    "Usage: %s [OPTIONS]... PROGRAM [PROGRAM OPTIONS]...\n"
+    "       %s --test-alive --pid-file=FILE\n"
+    "       %s --stop=TIMEOUT --pid-file=FILE\n"
+    "Run PROGRAM and monitor its status.\n"
+    "If PROGRAM is terminated by a signal -- restart it.\n"
+    "\n"
+    "Options:\n"
+    "  -a, --test-alive           check whether the process is alive\n"
+    "  -K, --stop=TIMEOUT         send SIGTERM to the process, wait TIMEOUT seconds\n"
+    "                             for process termination and (if failed) send SIGKILL\n"
+    "  -d, --daemon               run as daemon\n"
+    "  -l, --log-file=FILE        write logs to FILE\n"
+    "  -s, --syslog=IDENT         write logs to syslog\n"
+    "  -p, --pid-file=FILE        write PID of PROGRAM to FILE\n"
+    "  -w, --cwd=DIR              change working directory to DIR\n"
+    "  -e, --error-handler=CMD    execute CMD when PROGRAM crashes\n"
+    "  -k, --respawn-kill         respawn after SIGKILL\n"
+    "  -t, --respawn-delay=SEC    wait SEC seconds before respawn \n"
+    "  -n, --no-respawn           launch process without monitoring\n"
+    "  -c, --enable-core          enable core dumps\n"
+    "  -F, --max-nofile=N         set maximum number of open descriptors\n"
+    "  -O, --redirect-out=FILE    redirect stdout to FILE\n"
+    "  -E, --redirect-err=FILE    redirect stderr to FILE\n"
+    "  -R, --redirect=FILE        redirect both stdout and stderr to FILE\n"
+    "  -u, --user                 run as user\n"
+    "  -h, --help                 print this message\n";
+
+int ParseCommandLine(int argc, char* const* argv, Settings* settings) {
+  assert(argv);
+  assert(settings);
+  memset(settings, 0, sizeof(*settings));
+  for (;;) {
+    int c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr);
+    switch (c) {
+      case -1:
+        return optind;
+      case 'a':
+        settings->test_alive = 1;
+        break;
+      case 'K':
+        settings->stop = 1;
+        settings->stop_timeout = atoi(optarg);
+        break;
+      case 'd':
+        settings->daemon = 1;
+        break;
+      case 'l':
+        settings->log_file = optarg;
+        break;
+      case 's':
+        settings->syslog_ident = optarg;
+        break;
+      case 'p':
+        settings->pid_file = optarg;
+        break;
+      case 'w':
+        settings->cwd = optarg;
+        break;
+      case 'e':
+        settings->error_handler = optarg;
+        break;
+      case 'k':
+        settings->respawn_kill = 1;
+        break;
+      case 't':
+        settings->respawn_delay = atoi(optarg);
+        break;
+      case 'n':
+        settings->no_respawn = 1;
+        break;
+      case 'c':
+        settings->enable_core = 1;
+        break;
+      case 'F':
+        settings->max_nofile = atoi(optarg);
+        break;
+      case 'O':
+        settings->redirect_out = optarg;
+        break;
+      case 'E':
+        settings->redirect_err = optarg;
+        break;
+      case 'R':
+        // One reference for both: the monitor recognises -R by pointer identity.
+        settings->redirect_out = optarg;
+        settings->redirect_err = optarg;
+        break;
+      case 'u':
+        settings->user = optarg;
+        break;
+      case 'h':
+        settings->help = 1;
+        break;
+      default:
+        return -1;
+    }
+  }
+}
+
+void PrintUsage(int status) {
+  FILE* stream = status == 0 ? stdout : stderr;
+  fprintf(stream, kUsage, program_name, program_name, program_name);
+  exit(status);
+}
+
+void RunAsUser(const char* username) {
+  assert(username);
+  if (username[0] == '\0') {
+    return;
+  }
+  // getpwnam leaves errno alone when the account simply does not exist; the report then has no
+  // system text, so errno must start at 0.
+  errno = 0;
+  struct passwd* pw = getpwnam(username);
+  if (!pw) {
+    ErrorWithArgExit("getpwnam(): failed to find user", username);
+  }
+  // Only root can and must drop its supplementary groups; otherwise PROGRAM would keep root's.
+  if (geteuid() == 0 && initgroups(username, pw->pw_gid) != 0) {
+    ErrorExit("initgroups()");
+  }
+  if (setgid(pw->pw_gid) != 0) {
+    ErrorExit("setgid()");
+  }
+  if (setuid(pw->pw_uid) != 0) {
+    ErrorExit("setuid()");
+  }
+}
+
+void EnableCoreDumps() {
+  struct rlimit limit = {RLIM_INFINITY, RLIM_INFINITY};
+  if (setrlimit(RLIMIT_CORE, &limit) != 0) {
+    ErrorExit("setrlimit(RLIMIT_CORE)");
+  }
+}
+
+// The kernel's ceiling for RLIMIT_NOFILE, or 0 when it cannot be read.
+static rlim_t ReadNrOpen() {
+  int fd = open("/proc/sys/fs/nr_open", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return 0;
+  }
+  char text[24];
+  memset(text, 0, sizeof(text));
+  ssize_t n = read(fd, text, sizeof(text) - 1);
+  close(fd);
+  return n > 0 ? static_cast<rlim_t>(strtoul(text, nullptr, 10)) : 0;
+}
+
+void SetMaxOpenFiles(int max_nofile) {
+  rlim_t value = max_nofile > 0 ? static_cast<rlim_t>(max_nofile) : RLIM_INFINITY;
+  struct rlimit limit = {value, value};
+  if (setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+    return;
+  }
+  // Linux never accepts RLIM_INFINITY here; "unlimited" then means the kernel's own ceiling.
+  if (value == RLIM_INFINITY && errno == EPERM) {
+    rlim_t ceiling = ReadNrOpen();
+    if (ceiling > 0) {
+      limit.rlim_cur = ceiling;
+      limit.rlim_max = ceiling;
+      if (setrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        return;
+      }
+    }
+  }
+  ErrorExit("setrlimit(RLIMIT_NOFILE)");
+}
+
+void CloseDescriptorsFrom(int first_fd, int keep_fd) {
+#ifdef SYS_close_range
+  // One system call instead of one per possible descriptor, which can be a million.
+  bool done = true;
+  if (keep_fd > first_fd) {
+    done = syscall(SYS_close_range, first_fd, keep_fd - 1, 0) == 0;
+  }
+  int from = keep_fd >= first_fd ? keep_fd + 1 : first_fd;
+  if (done && syscall(SYS_close_range, from, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  long max_fd = sysconf(_SC_OPEN_MAX);
+  for (long fd = first_fd; fd < max_fd; ++fd) {
+    if (fd != keep_fd) {
+      close(static_cast<int>(fd));
+    }
+  }
+}
+
+int Daemonize() {
+  pid_t pid = fork();
+  if (pid < 0) {
+    ErrorExit("fork()");
+  }
+  if (pid > 0) {
+    return pid;
+  }
+  setsid();
+  umask(0);
+  CloseDescriptorsFrom(0, -1);
+  // All three standard descriptors on /dev/null, so that nothing the supervisor opens later
+  // lands on 0, 1 or 2 where PROGRAM would take it for a standard stream.
+  int null_fd = open("/dev/null", O_RDWR);
+  if (null_fd == 0) {
+    dup2(null_fd, 1);
+    dup2(null_fd, 2);
+  }
+  return 0;
+}
+
+#ifndef SENTREL_NO_MAIN
+// Runs the steps of start-up in their fixed order; each step that ends the process does so
+// before the next begins.
+int main(int argc, char** argv) {
+  assert(argc > 0);
+  program_name = argv[0];
+  Settings settings;
+  int program_index = ParseCommandLine(argc, argv, &settings);
+  if (program_index < 0) {
+    fprintf(stderr, "Try `%s --help' for more information.\n", program_name);
+    return 1;
+  }
+  if (settings.help) {
+    PrintUsage(0);
+  }
+  // The account switch comes before the control commands, which then act with its rights.
+  if (settings.user) {
+    RunAsUser(settings.user);
+  }
+  if (settings.test_alive || settings.stop) {
+    if (!settings.pid_file) {
+      PrintUsage(1);
+    }
+    if (settings.test_alive) {
+      TestAlive(settings.pid_file);
+    }
+    StopProcess(ReadPidFile(settings.pid_file), settings.stop_timeout);
+  }
+  if (argc == 1 || program_index == argc) {
+    PrintUsage(1);
+  }
+  if (settings.cwd && chdir(settings.cwd) != 0) {
+    ErrorExit("chdir()");
+  }
+  if (settings.enable_core) {
+    EnableCoreDumps();
+  }
+  if (settings.max_nofile != 0) {
+    SetMaxOpenFiles(settings.max_nofile);
+  }
+  if (settings.daemon && Daemonize() > 0) {
+    return 0;
+  }
+  return StartMonitoring(argv + program_index, &settings);
+}
+#endif

@@ -1,0 +1,336 @@
+// The monitoring loop: launch PROGRAM, wait, log, relaunch after a crash; plus the redirection
+// of PROGRAM's output and the rotating writer. Runs in the supervisor, in the launched child
+// until exec, in the short-lived process that starts a crash handler, and in the writer.
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "sentrel.h"
+
+// How long the wind-down lets the rotating writer drain the pipe before it is told to stop.
+constexpr int kWriterDrainPolls = 200;
+constexpr long kWriterPollNanoseconds = 10 * 1000 * 1000;
+
+static void CloseIfOpen(int* fd) {
+  if (*fd >= 0) {
+    close(*fd);
+    *fd = -1;
+  }
+}
+
+// Writes all of buffer, resuming after short writes; a write error drops the rest of the chunk,
+// as nothing better can be done with it without blocking PROGRAM.
+static void WriteAll(int fd, const char* buffer, ssize_t length) {
+  while (length > 0) {
+    ssize_t written = write(fd, buffer, length);
+    if (written < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      return;
+    }
+    buffer += written;
+    length -= written;
+  }
+}
+
+void RedirectStdStreams(int out_fd, int err_fd) {
+  // The supervisor's copies are close-on-exec; dup2 gives PROGRAM inheritable ones, except
+  // when a copy already sits on its target, where only the flag needs clearing.
+  if (out_fd >= 0) {
+    if (out_fd == 1) {
+      fcntl(1, F_SETFD, 0);
+    } else {
+      dup2(out_fd, 1);
+    }
+  }
+  if (err_fd >= 0) {
+    if (err_fd == 2) {
+      fcntl(2, F_SETFD, 0);
+    } else {
+      dup2(err_fd, 2);
+    }
+  }
+  if (out_fd >= 0 && out_fd != 1) {
+    close(out_fd);
+  }
+  if (err_fd >= 0 && err_fd != out_fd && err_fd != 2) {
+    close(err_fd);
+  }
+}
+
+int ParseRotationSpec(const char* arg, int* n, char* name, char* backup, size_t size) {
+  assert(arg);
+  const char* tilde = strchr(arg, '~');
+  if (!tilde || tilde == arg) {
+    return 1;
+  }
+  int value = atoi(tilde + 1);
+  if (value <= 0) {
+    return 1;
+  }
+  size_t name_length = static_cast<size_t>(tilde - arg);
+  if (name_length > size - 1) {
+    name_length = size - 1;
+  }
+  memcpy(name, arg, name_length);
+  name[name_length] = '\0';
+  snprintf(backup, size, "%s~", name);
+  *n = value;
+  return 0;
+}
+
+int64_t RotationLimit(int n) {
+  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
+  return static_cast<int64_t>(n) * 512;
+}
+
+int64_t NextRotationPoint(int64_t size, int64_t limit) {
+  return size < limit ? limit : size + limit;
+}
+
+void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
+  int64_t limit = RotationLimit(n);
+  int64_t rotate_at = limit;
+  int just_rotated = 0;
+  int file_fd = -1;
+  char buffer[kCopySize];
+  for (;;) {
+    if (file_fd < 0) {
+      file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
+      if (file_fd < 0) {
+        return;
+      }
+    }
+    off_t size = lseek(file_fd, 0, SEEK_END);
+    if (size < 0) {
+      return;
+    }
+    // A rotation that could not shrink the file (directory not writable, or the backup name
+    // cut down to the name itself) is retried only after another limit's worth of output, so
+    // the pipe keeps being drained instead of the writer spinning on rename.
+    if (just_rotated) {
+      rotate_at = NextRotationPoint(size, limit);
+      just_rotated = 0;
+    }
+    if (size >= rotate_at) {
+      CloseIfOpen(&file_fd);
+      if (rename(name, backup) != 0) {
+        remove(name);
+      }
+      just_rotated = 1;
+      continue;
+    }
+    ssize_t count = read(read_fd, buffer, sizeof(buffer));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    if (count <= 0) {
+      return;
+    }
+    WriteAll(file_fd, buffer, count);
+  }
+}
+
+int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
+                        int* err_fd, pid_t* writer_pid) {
+  if (!redirect_out || redirect_out != redirect_err) {
+    return 1;
+  }
+  char name[kPathSize];
+  char backup[kPathSize];
+  memset(name, 0, sizeof(name));
+  memset(backup, 0, sizeof(backup));
+  int n = 0;
+  if (ParseRotationSpec(redirect_out, &n, name, backup, sizeof(name)) != 0) {
+    return 1;
+  }
+  int pipe_fds[2];
+  // Without a pipe or a writer PROGRAM's output is simply not redirected; that is silent.
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    return 0;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    close(pipe_fds[0]);
+    close(pipe_fds[1]);
+    return 0;
+  }
+  if (pid == 0) {
+    // The writer must hold nothing but its pipe: above all not the PID-file lock of the first
+    // cycle, which would otherwise outlive PROGRAM.
+    close(pipe_fds[1]);
+    CloseDescriptorsFrom(3, pipe_fds[0]);
+    RunRotatingWriter(name, backup, n, pipe_fds[0]);
+    _exit(0);
+  }
+  close(pipe_fds[0]);
+  *out_fd = pipe_fds[1];
+  *err_fd = pipe_fds[1];
+  *writer_pid = pid;
+  return 0;
+}
+
+void SetupRedirection(const char* redirect_out, const char* redirect_err, int* out_fd, int* err_fd,
+                      pid_t* writer_pid) {
+  *out_fd = -1;
+  *err_fd = -1;
+  *writer_pid = -1;
+  if (!redirect_out && !redirect_err) {
+    return;
+  }
+  if (StartRotatingWriter(redirect_out, redirect_err, out_fd, err_fd, writer_pid) == 0) {
+    return;
+  }
+  // Opened once per supervision, so that a relaunched PROGRAM continues where the last one
+  // stopped. A file that cannot be opened leaves its stream unredirected, silently.
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  if (redirect_out) {
+    *out_fd = open(redirect_out, flags, 0660);
+  }
+  if (redirect_err) {
+    *err_fd = redirect_err == redirect_out ? *out_fd : open(redirect_err, flags, 0660);
+  }
+}
+
+// Lets the writer drain what PROGRAM left in the pipe and exit at end of file; only a writer
+// that some other holder of the pipe keeps waiting is told to stop.
+static void AwaitRotatingWriter(pid_t writer_pid) {
+  for (int poll = 0; poll < kWriterDrainPolls; ++poll) {
+    pid_t reaped = waitpid(writer_pid, nullptr, WNOHANG);
+    if (reaped == writer_pid || (reaped < 0 && errno != EINTR)) {
+      return;
+    }
+    struct timespec delay = {0, kWriterPollNanoseconds};
+    nanosleep(&delay, nullptr);
+  }
+  kill(writer_pid, SIGTERM);
+}
+
+void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
+  if (!error_handler) {
+    return;
+  }
+  char pid_text[kHandlerArgSize];
+  char signal_text[kHandlerArgSize];
+  memset(pid_text, 0, sizeof(pid_text));
+  memset(signal_text, 0, sizeof(signal_text));
+  snprintf(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
+  snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
+  char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
+  pid_t starter_pid = fork();
+  if (starter_pid < 0) {
+    ErrorExit("fork()");
+  }
+  if (starter_pid == 0) {
+    // This process only forks the handler and leaves at once, so that init adopts and reaps
+    // the handler: the supervisor never waits for it, yet no crash leaves a zombie behind.
+    pid_t handler_pid = fork();
+    if (handler_pid < 0) {
+      ErrorExit("fork()");
+    }
+    if (handler_pid == 0) {
+      execvp(error_handler, handler_argv);
+      ErrorExit(error_handler);
+    }
+    _exit(0);
+  }
+  while (waitpid(starter_pid, nullptr, 0) < 0 && errno == EINTR) {
+  }
+}
+
+// In the launched child, or in the supervisor itself under --no-respawn. Does not return.
+[[noreturn]] static void LaunchProgram(char* const* argv, int out_fd, int err_fd) {
+  RedirectStdStreams(out_fd, err_fd);
+  execvp(argv[0], argv);
+  ErrorExit(argv[0]);
+}
+
+int StartMonitoring(char* const* argv, const Settings* settings) {
+  assert(argv);
+  assert(settings);
+  // The first cycle's lock comes before the set-up: a second instance refused here must not
+  // have truncated the running instance's log or output files first.
+  int pid_fd = LockPidFile(settings->pid_file);
+  FILE* log = OpenEventLog(settings->log_file);
+  if (settings->syslog_ident) {
+    openlog(settings->syslog_ident, LOG_PID, LOG_USER);
+  }
+  int out_fd = -1;
+  int err_fd = -1;
+  pid_t writer_pid = -1;
+  SetupRedirection(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd, &writer_pid);
+  int result = 0;
+  for (;;) {
+    if (settings->no_respawn) {
+      // PROGRAM keeps this process's PID across the exec, so that is the PID to record.
+      WritePidFile(settings->pid_file, pid_fd, getpid());
+      LaunchProgram(argv, out_fd, err_fd);
+    }
+    pid_t child_pid = fork();
+    if (child_pid < 0) {
+      ErrorExit("fork()");
+    }
+    if (child_pid == 0) {
+      // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
+      LaunchProgram(argv, out_fd, err_fd);
+    }
+    WritePidFile(settings->pid_file, pid_fd, child_pid);
+    CloseIfOpen(&pid_fd);
+    LogEvent(log, "The process was successfully started: pid=%d", static_cast<int>(child_pid));
+    if (settings->syslog_ident) {
+      syslog(LOG_INFO, "Service is started");
+    }
+    int status = 0;
+    pid_t reaped;
+    while ((reaped = waitpid(child_pid, &status, 0)) < 0 && errno == EINTR) {
+    }
+    if (reaped != child_pid) {
+      ErrorExit("waitpid()");
+    }
+    if (!WIFSIGNALED(status)) {
+      result = WEXITSTATUS(status);
+      LogEvent(log, "The process was successfully terminated: pid=%d, exit_code=%d",
+               static_cast<int>(child_pid), result);
+      if (settings->syslog_ident) {
+        syslog(LOG_INFO, "Service is stopped (exit_status=%d)", result);
+      }
+      break;
+    }
+    int signal_number = WTERMSIG(status);
+    LogEvent(log, "The process was terminated by signal: pid=%d, signal=%d",
+             static_cast<int>(child_pid), signal_number);
+    if (settings->syslog_ident) {
+      syslog(LOG_ERR, "Service is terminated by signal (signal=%d)", signal_number);
+    }
+    if (signal_number == SIGKILL && !settings->respawn_kill) {
+      break;
+    }
+    RunErrorHandler(settings->error_handler, child_pid, signal_number);
+    if (settings->respawn_delay > 0) {
+      sleep(settings->respawn_delay);
+    }
+    pid_fd = LockPidFile(settings->pid_file);
+  }
+  // Closing the supervisor's write end first lets the writer see end of file once PROGRAM's
+  // last bytes are drained.
+  if (err_fd != out_fd) {
+    CloseIfOpen(&err_fd);
+  }
+  CloseIfOpen(&out_fd);
+  if (log) {
+    fclose(log);
+  }
+  if (writer_pid >= 0) {
+    AwaitRotatingWriter(writer_pid);
+  }
+  return result;
+}

@@ -1,0 +1,17 @@
+# Fails when the sentrel binary needs the C++ runtime or refers to an allocator or the
+# exception machinery: the program must link statically against a small C library alone.
+execute_process(COMMAND nm -D -u ${BINARY} OUTPUT_VARIABLE undefined_dynamic ERROR_QUIET)
+execute_process(COMMAND nm -u ${BINARY} OUTPUT_VARIABLE undefined_static ERROR_QUIET)
+execute_process(COMMAND readelf -d ${BINARY} OUTPUT_VARIABLE dynamic ERROR_QUIET)
+set(symbols "${undefined_dynamic}${undefined_static}")
+foreach(pattern "libstdc\\+\\+" "libc\\+\\+")
+  if(dynamic MATCHES "${pattern}")
+    message(FATAL_ERROR "${BINARY} needs the C++ runtime:\n${dynamic}")
+  endif()
+endforeach()
+foreach(pattern " malloc" " calloc" " realloc" " _Znw" " _Zna" " __cxa_" " __gxx_personality")
+  if(symbols MATCHES "${pattern}")
+    message(FATAL_ERROR "${BINARY} refers to '${pattern}':\n${symbols}")
+  endif()
+endforeach()
+message(STATUS "${BINARY}: C library only")

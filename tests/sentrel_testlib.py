@@ -1,0 +1,170 @@
+"""Shared fixtures of the black-box tests: run the built sentrel over real processes.
+
+Every test gets its own directory, every process it starts is in a process group that tearDown
+kills, and waiting is done by polling a condition with a deadline, never by a bare sleep.
+"""
+import errno
+import fcntl
+import os
+import re
+import shlex
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SENTREL = os.path.abspath(os.environ.get("SENTREL") or
+                          os.path.join(HERE, "..", "build", "dev", "sentrel"))
+# A command prefix such as "qemu-arm" when the binary under test is a cross build.
+WRAPPER = shlex.split(os.environ.get("SENTREL_WRAPPER", ""))
+STAMP = r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} "
+
+
+def command(*args):
+    return WRAPPER + [SENTREL] + [str(a) for a in args]
+
+
+def is_locked(path):
+    """True when some other process holds the flock lock of path (probe like a reader)."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except OSError:
+        return False
+    try:
+        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        return False
+    except OSError as e:
+        return e.errno == errno.EWOULDBLOCK
+    finally:
+        os.close(fd)
+
+
+def process_exists(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def process_state(pid):
+    """The one-letter state from /proc (Z for a zombie), or None when the process is gone."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()[0]
+    except OSError:
+        return None
+
+
+def children_of(pid):
+    """PIDs whose parent is pid, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                fields = f.read().rsplit(")", 1)[1].split()
+        except OSError:
+            continue
+        if int(fields[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+class SentrelTestCase(unittest.TestCase):
+    """Base class: a private directory, tracked processes, polling helpers."""
+
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="sentrel-test-")
+        self._groups = []
+        self._pids = []
+
+    def tearDown(self):
+        for pid in self._pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        for proc in self._groups:
+            try:
+                os.killpg(proc.pid, signal.SIGKILL)
+            except OSError:
+                pass
+            try:
+                proc.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                pass
+            for stream in (proc.stdout, proc.stderr):
+                if stream:
+                    stream.close()
+        subprocess.run(["rm", "-rf", self.dir], check=False)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def track_pid(self, pid):
+        """Kill pid at tearDown too (for processes outside the started group, e.g. daemons)."""
+        self._pids.append(pid)
+
+    def run_sentrel(self, *args, timeout=30, **kwargs):
+        """Runs sentrel to completion in its own process group; returns CompletedProcess."""
+        kwargs.setdefault("stdout", subprocess.PIPE)
+        kwargs.setdefault("stderr", subprocess.PIPE)
+        proc = self.start_sentrel(*args, **kwargs)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            self.fail("sentrel did not finish within %s s: %r" % (timeout, args))
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+    def start_sentrel(self, *args, **kwargs):
+        """Starts sentrel in a new process group that tearDown kills; returns the Popen."""
+        kwargs.setdefault("stdout", subprocess.DEVNULL)
+        kwargs.setdefault("stderr", subprocess.DEVNULL)
+        kwargs.setdefault("cwd", self.dir)
+        proc = subprocess.Popen(command(*args), start_new_session=True, **kwargs)
+        self._groups.append(proc)
+        return proc
+
+    def wait_until(self, condition, timeout=10, message="condition", interval=0.01):
+        deadline = time.monotonic() + timeout
+        while True:
+            value = condition()
+            if value:
+                return value
+            if time.monotonic() > deadline:
+                self.fail("timed out after %s s waiting for %s" % (timeout, message))
+            time.sleep(interval)
+
+    def read(self, name, mode="r"):
+        with open(self.path(name) if not os.path.isabs(name) else name, mode) as f:
+            return f.read()
+
+    def read_if_exists(self, name, mode="r"):
+        try:
+            return self.read(name, mode)
+        except FileNotFoundError:
+            return None
+
+    def log_events(self, name):
+        """The log's lines with their time stamps checked and removed."""
+        lines = self.read(name).splitlines()
+        for line in lines:
+            self.assertRegex(line, "^" + STAMP)
+        return [re.sub("^" + STAMP, "", line) for line in lines]
+
+    def wait_for_pid_file(self, name, previous=None, timeout=10):
+        """Waits until name is locked and holds a PID other than previous; returns it."""
+        def ready():
+            text = self.read_if_exists(name)
+            if text and text.isdigit() and int(text) != previous and is_locked(self.path(name)):
+                return int(text)
+            return None
+        return self.wait_until(ready, timeout, "a locked PID file %s" % name)
