@@ -1,0 +1,197 @@
+"""Black-box tests of the command line, the start-up order and the fatal error reports."""
+import fcntl
+import os
+import subprocess
+import time
+import unittest
+
+import sentrel_testlib as testlib
+
+PROG = testlib.SENTREL
+
+USAGE = """\
+Usage: {0} [OPTIONS]... PROGRAM [PROGRAM OPTIONS]...
+       {0} --test-alive --pid-file=FILE
+       {0} --stop=TIMEOUT --pid-file=FILE
+Run PROGRAM and monitor its status.
+If PROGRAM is terminated by a signal -- restart it.
+
+Options:
+  -a, --test-alive           check whether the process is alive
+  -K, --stop=TIMEOUT         send SIGTERM to the process, wait TIMEOUT seconds
+                             for process termination and (if failed) send SIGKILL
+  -d, --daemon               run as daemon
+  -l, --log-file=FILE        write logs to FILE
+  -s, --syslog=IDENT         write logs to syslog
+  -p, --pid-file=FILE        write PID of PROGRAM to FILE
+  -w, --cwd=DIR              change working directory to DIR
+  -e, --error-handler=CMD    execute CMD when PROGRAM crashes
+  -k, --respawn-kill         respawn after SIGKILL
+  -t, --respawn-delay=SEC    wait SEC seconds before respawn 
+  -n, --no-respawn           launch process without monitoring
+  -c, --enable-core          enable core dumps
+  -F, --max-nofile=N         set maximum number of open descriptors
+  -O, --redirect-out=FILE    redirect stdout to FILE
+  -E, --redirect-err=FILE    redirect stderr to FILE
+  -R, --redirect=FILE        redirect both stdout and stderr to FILE
+  -u, --user                 run as user
+  -h, --help                 print this message
+""".format(PROG).encode()
+
+HINT = ("Try `%s --help' for more information.\n" % PROG).encode()
+
+# PROGRAM for cases where it must never start: it leaves a file behind when it does.
+LAUNCH_MARKER = ["sh", "-c", ": > launched"]
+
+
+class UsageTest(testlib.SentrelTestCase):
+
+    def test_help_goes_to_stdout_with_status_0(self):
+        for args in (["-h"], ["--help"], ["-t", "3", "-h"] + LAUNCH_MARKER,
+                     ["-a", "-h"], ["--help", "-K", "5"]):
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args)
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stdout, USAGE)
+                self.assertEqual(result.stderr, b"")
+                self.assertFalse(os.path.exists(self.path("launched")))
+
+    def test_usage_goes_to_stderr_with_status_1(self):
+        pid_file = self.path("pid")
+        for args in ([], ["-t", "3"], ["-p", pid_file, "-l", self.path("log")],
+                     ["-K", "5"], ["--stop=5"], ["-a"], ["-a", "-K", "5"]):
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(result.stderr, USAGE)
+                self.assertFalse(os.path.exists(pid_file))
+                self.assertFalse(os.path.exists(self.path("log")))
+
+    def test_program_options_go_to_program(self):
+        result = self.run_sentrel("sh", "-c", 'printf "%s|" "$@"', "sh", "-h", "--help", "-x")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"-h|--help|-x|")
+        self.assertEqual(result.stderr, b"")
+
+
+class BadCommandLineTest(testlib.SentrelTestCase):
+
+    def test_parser_diagnostic_then_hint_and_status_1(self):
+        # (arguments, the option the library's diagnostic must name)
+        cases = [
+            (["-x"] + LAUNCH_MARKER, "x"),
+            (["-x", "-h"] + LAUNCH_MARKER, "x"),
+            (["-h", "-x"] + LAUNCH_MARKER, "x"),
+            (["--bogus", "-h"] + LAUNCH_MARKER, "bogus"),
+            (["-p", self.path("pid"), "-Z"] + LAUNCH_MARKER, "Z"),
+            (["-t"], "t"),
+            (["--pid-file"], "pid-file"),
+        ]
+        for args, option in cases:
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, b"")
+                lines = result.stderr.splitlines(keepends=True)
+                self.assertEqual(len(lines), 2, result.stderr)
+                self.assertTrue(lines[0].startswith(PROG.encode() + b": "), lines[0])
+                self.assertIn(option.encode(), lines[0])
+                self.assertEqual(lines[1], HINT)
+                self.assertFalse(os.path.exists(self.path("launched")))
+                self.assertFalse(os.path.exists(self.path("pid")))
+
+    def test_non_numeric_respawn_delay_is_zero(self):
+        # Three crashes, then exit 7: any delay of a second or more would show up three times.
+        script = 'printf x >> runs; [ "$(wc -c < runs)" -ge 4 ] && exit 7; kill -SEGV $$'
+        started = time.monotonic()
+        result = self.run_sentrel("-t", "abc", "sh", "-c", script)
+        elapsed = time.monotonic() - started
+        self.assertEqual(result.returncode, 7, result.stderr)
+        self.assertEqual(self.read("runs"), "xxxx")
+        self.assertLess(elapsed, 2.9)
+
+
+class ControlDispatchTest(testlib.SentrelTestCase):
+
+    def start_victim(self):
+        victim = subprocess.Popen(["sleep", "30"], start_new_session=True)
+        self.track_pid(victim.pid)
+        self.addCleanup(victim.wait)
+        return victim
+
+    def test_test_alive_wins_over_stop(self):
+        victim = self.start_victim()
+        pid_file = self.path("pid")
+        with open(pid_file, "w") as f:
+            f.write(str(victim.pid))
+        for locked, status in ((True, 0), (False, 1)):
+            with self.subTest(locked=locked):
+                fd = os.open(pid_file, os.O_RDONLY)
+                try:
+                    if locked:
+                        fcntl.flock(fd, fcntl.LOCK_EX)
+                    result = self.run_sentrel("-a", "-K", "5", "-p", pid_file)
+                finally:
+                    os.close(fd)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stderr, b"")
+                self.assertIsNone(victim.poll(), "the stop command ran")
+                self.assertEqual(self.read("pid"), str(victim.pid))
+
+    def test_non_numeric_stop_timeout_is_zero(self):
+        pid_file = self.path("pid")
+        supervisor = self.start_sentrel("-p", pid_file, "sh", "-c", "trap '' TERM; exec sleep 30")
+        program_pid = self.wait_for_pid_file("pid")
+        started = time.monotonic()
+        result = self.run_sentrel("-K", "abc", "-p", pid_file)
+        elapsed = time.monotonic() - started
+        # A timeout of 0 gives up on SIGTERM at once; whether SIGKILL is seen to work before the
+        # one immediate check decides between 1 and 2.
+        self.assertIn(result.returncode, (1, 2))
+        self.assertLess(elapsed, 0.9)
+        self.assertEqual(supervisor.wait(timeout=10), 0)
+        self.assertFalse(testlib.process_exists(program_pid))
+
+
+class FatalErrorTest(testlib.SentrelTestCase):
+
+    def test_messages_and_statuses(self):
+        missing = self.path("no-such-dir")
+        cases = [
+            (["--cwd", missing] + LAUNCH_MARKER, 2, "%s: chdir(): No such file or directory\n"),
+            (["-w", missing, "-p", "pid"] + LAUNCH_MARKER, 2,
+             "%s: chdir(): No such file or directory\n"),
+            # The account switch comes before the control commands and their usage check.
+            (["-u", "no-such-account-sentrel", "-K", "5"], 2,
+             "%s: getpwnam(): failed to find user: `no-such-account-sentrel'\n"),
+            (["-p", self.path("no-such-dir/pid")] + LAUNCH_MARKER, 2,
+             "%s: open(): failed to open or create PID file: `" + self.path("no-such-dir/pid")
+             + "': No such file or directory\n"),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stderr, (message % PROG).encode())
+                self.assertEqual(result.stdout, b"")
+                self.assertFalse(os.path.exists(self.path("launched")))
+                self.assertFalse(os.path.exists(self.path("pid")))
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to run the supervisor as nobody")
+    def test_unwritable_pid_file_directory_is_a_permission_error(self):
+        # nobody may enter the test directory and the directory "ro" but create nothing there.
+        os.chmod(self.dir, 0o755)
+        os.mkdir(self.path("ro"), 0o755)
+        pid_file = self.path("ro/pid")
+        result = self.run_sentrel("-p", pid_file, "sh", "-c", "echo launched", cwd="/",
+                                  user=65534, group=65534, extra_groups=[])
+        self.assertEqual(result.returncode, 3)
+        self.assertEqual(result.stderr, ("%s: open(): failed to open or create PID file: `%s': "
+                                         "Permission denied\n" % (PROG, pid_file)).encode())
+        self.assertEqual(result.stdout, b"")
+        self.assertFalse(os.path.exists(pid_file))
+
+
+if __name__ == "__main__":
+    unittest.main()

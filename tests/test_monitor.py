@@ -1,0 +1,201 @@
+"""Black-box tests of the monitoring loop: exit statuses, relaunch rules, the crash handler."""
+import os
+import re
+import signal
+import stat
+import time
+import unittest
+
+import sentrel_testlib as testlib
+
+PROG = testlib.SENTREL
+
+# PROGRAM that dies of a signal on its first run and exits 7 on the second.
+CRASH_ONCE = 'if [ -e crashed ]; then exit 7; fi; : > crashed; kill -%s $$'
+
+# The handler reports on the supervisor's stdout, which the test reads to end of file; the
+# handler holds that pipe while it runs, so its line is there once the stream ends.
+HANDLER = '#!/bin/sh\necho "handler $# $*"\n'
+
+
+class MonitorTestCase(testlib.SentrelTestCase):
+
+    def make_handler(self, name="handler"):
+        path = self.path(name)
+        with open(path, "w") as f:
+            f.write(HANDLER)
+        os.chmod(path, stat.S_IRWXU | stat.S_IRGRP | stat.S_IXGRP | stat.S_IROTH | stat.S_IXOTH)
+        return path
+
+    def launches(self, events):
+        """PIDs of the launch lines of the event log, in order."""
+        found = []
+        for event in events:
+            match = re.fullmatch(r"The process was successfully started: pid=(\d+)", event)
+            if match:
+                found.append(int(match.group(1)))
+        return found
+
+
+class ExitStatusTest(MonitorTestCase):
+
+    def test_exit_status_is_passed_through(self):
+        handler = self.make_handler()
+        for status in (0, 1, 5, 255):
+            with self.subTest(status=status):
+                result = self.run_sentrel("-l", "log", "-e", handler,
+                                          "sh", "-c", "exit %d" % status)
+                self.assertEqual(result.returncode, status)
+                self.assertEqual(result.stdout, b"", "handler ran after a normal exit")
+                self.assertEqual(result.stderr, b"")
+                events = self.log_events("log")
+                [pid] = self.launches(events)
+                self.assertEqual(events, [
+                    "The process was successfully started: pid=%d" % pid,
+                    "The process was successfully terminated: pid=%d, exit_code=%d"
+                    % (pid, status)])
+
+
+class RelaunchTest(MonitorTestCase):
+
+    def test_relaunch_after_signal_runs_handler(self):
+        handler = self.make_handler()
+        for name in ("SEGV", "TERM", "ABRT", "HUP"):
+            number = int(getattr(signal, "SIG" + name))
+            with self.subTest(signal=name):
+                for stale in ("crashed", "log"):
+                    if os.path.exists(self.path(stale)):
+                        os.remove(self.path(stale))
+                result = self.run_sentrel("-l", "log", "-e", handler,
+                                          "sh", "-c", CRASH_ONCE % name)
+                self.assertEqual(result.returncode, 7, result.stderr)
+                events = self.log_events("log")
+                first, second = self.launches(events)
+                self.assertNotEqual(first, second)
+                self.assertEqual(events, [
+                    "The process was successfully started: pid=%d" % first,
+                    "The process was terminated by signal: pid=%d, signal=%d" % (first, number),
+                    "The process was successfully started: pid=%d" % second,
+                    "The process was successfully terminated: pid=%d, exit_code=7" % second])
+                self.assertEqual(result.stdout, b"handler 2 %d %d\n" % (first, number))
+
+    def test_sigkill_ends_supervision_without_handler(self):
+        handler = self.make_handler()
+        result = self.run_sentrel("-l", "log", "-e", handler, "sh", "-c", CRASH_ONCE % "KILL")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(result.stdout, b"")
+        events = self.log_events("log")
+        [pid] = self.launches(events)
+        self.assertEqual(events[1:], ["The process was terminated by signal: pid=%d, signal=9"
+                                      % pid])
+
+    def test_respawn_kill_relaunches_after_sigkill(self):
+        handler = self.make_handler()
+        result = self.run_sentrel("--respawn-kill", "-l", "log", "-e", handler,
+                                  "sh", "-c", CRASH_ONCE % "KILL")
+        self.assertEqual(result.returncode, 7)
+        first, second = self.launches(self.log_events("log"))
+        self.assertNotEqual(first, second)
+        self.assertEqual(result.stdout, b"handler 2 %d 9\n" % first)
+
+    def test_respawn_delay_bounds(self):
+        started = time.monotonic()
+        result = self.run_sentrel("--respawn-delay=2", "sh", "-c", CRASH_ONCE % "SEGV")
+        elapsed = time.monotonic() - started
+        self.assertEqual(result.returncode, 7)
+        self.assertGreaterEqual(elapsed, 2.0)
+        self.assertLess(elapsed, 10.0)
+
+
+class HandlerTest(MonitorTestCase):
+
+    def environment(self):
+        env = dict(os.environ)
+        env["PATH"] = self.dir + ":/usr/bin:/bin"
+        return env
+
+    def test_handler_found_through_path(self):
+        self.make_handler("crash-report")
+        result = self.run_sentrel("-l", "log", "-e", "crash-report", "sh", "-c",
+                                  CRASH_ONCE % "SEGV", env=self.environment())
+        self.assertEqual(result.returncode, 7, result.stderr)
+        first, _ = self.launches(self.log_events("log"))
+        self.assertEqual(result.stdout, b"handler 2 %d 11\n" % first)
+        self.assertEqual(result.stderr, b"")
+
+    def test_missing_handler_is_reported_and_supervision_goes_on(self):
+        result = self.run_sentrel("-l", "log", "-e", "no-such-handler", "sh", "-c",
+                                  CRASH_ONCE % "SEGV", env=self.environment())
+        self.assertEqual(result.returncode, 7)
+        self.assertEqual(result.stderr,
+                         b"%s: no-such-handler: No such file or directory\n" % PROG.encode())
+        self.assertEqual(len(self.launches(self.log_events("log"))), 2)
+
+    def test_crash_storm_leaves_no_zombies(self):
+        crashes = 300
+        script = ('printf x >> runs; [ "$(wc -c < runs)" -gt %d ] && exit 3; kill -SEGV $$'
+                  % crashes)
+        supervisor = self.start_sentrel("-e", "true", "sh", "-c", script)
+
+        def runs():
+            return len(self.read_if_exists("runs") or "")
+
+        most_zombies = 0
+        most_children = 0
+        deadline = time.monotonic() + 60
+        while supervisor.poll() is None:
+            self.assertLess(time.monotonic(), deadline, "the crash storm did not end")
+            children = testlib.children_of(supervisor.pid)
+            zombies = [pid for pid in children if testlib.process_state(pid) == "Z"]
+            most_children = max(most_children, len(children))
+            most_zombies = max(most_zombies, len(zombies))
+            self.assertLess(runs(), crashes + 2)
+            time.sleep(0.02)
+        self.assertEqual(supervisor.wait(timeout=60), 3)
+        self.assertEqual(runs(), crashes + 1)
+        # At any moment the supervisor may have one child that has just died and not yet been
+        # collected; unreaped handlers would pile up far beyond that.
+        self.assertLessEqual(most_zombies, 1)
+        self.assertLessEqual(most_children, 2)
+
+
+class LaunchTest(MonitorTestCase):
+
+    def test_no_respawn_runs_program_in_place(self):
+        supervisor = self.start_sentrel("--no-respawn", "-p", "pid", "-l", "log", "sh", "-c",
+                                        'echo $$ > self; exec sleep 30')
+        pid = self.wait_for_pid_file("pid")
+        self.assertEqual(pid, supervisor.pid)
+        self.wait_until(lambda: (self.read_if_exists("self") or "").endswith("\n"),
+                        message="PROGRAM's own PID")
+        self.assertEqual(int(self.read("self")), supervisor.pid)
+        self.assertEqual(self.read("log"), "")
+        supervisor.send_signal(signal.SIGTERM)
+        # The signal ends the process itself: nobody is left to relaunch PROGRAM.
+        self.assertEqual(supervisor.wait(timeout=10), -signal.SIGTERM)
+        self.assertFalse(testlib.is_locked(self.path("pid")))
+
+    def test_program_not_found(self):
+        message = b"%s: no-such-program: No such file or directory\n" % PROG.encode()
+        for options, events in (([], 2), (["--no-respawn"], 0)):
+            with self.subTest(options=options):
+                result = self.run_sentrel(*options, "-l", "log", "no-such-program", "-x")
+                self.assertEqual(result.returncode, 2)
+                self.assertEqual(result.stderr, message)
+                log = self.log_events("log")
+                self.assertEqual(len(log), events)
+                if events:
+                    [pid] = self.launches(log)
+                    self.assertEqual(log[1], "The process was successfully terminated: "
+                                     "pid=%d, exit_code=2" % pid)
+
+    def test_program_arguments_passed_untouched(self):
+        arguments = ["-p", "pid", "--respawn-kill", "-h", "", "two words", "--", "-t", "5"]
+        result = self.run_sentrel("-t", "1", "sh", "-c", 'printf "[%s]" "$@"', "sh", *arguments)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "".join("[%s]" % a for a in arguments).encode())
+        self.assertFalse(os.path.exists(self.path("pid")))
+
+
+if __name__ == "__main__":
+    unittest.main()
