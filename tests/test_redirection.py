@@ -1,0 +1,460 @@
+"""Black-box tests of output redirection: plain files, literal names and the rotating writer."""
+import inspect
+import os
+import signal
+import stat
+import subprocess
+import sys
+import time
+import unittest
+
+import sentrel_testlib as testlib
+
+
+# PROGRAM's output for the byte-exact checks: numbered lines of varying length tagged with the
+# run that wrote them, so that a lost, doubled or misplaced chunk shows in the comparison.
+def pattern(run, size):
+    lines = []
+    total = 0
+    i = 0
+    while total < size:
+        line = b"run %d line %d %s\n" % (run, i, b"." * (i % 53))
+        lines.append(line)
+        total += len(line)
+        i += 1
+    return b"".join(lines)[:size]
+
+
+# Writes pattern(run, --size) as fast as it can, 4 KiB chunks alternating between stdout and
+# stderr, then dies of SIGTERM for the first --crashes runs (counted in --counter), waits for
+# the file --wait-for if given, and exits with --exit.
+WRITER_PROGRAM = inspect.getsource(pattern) + '''
+import argparse, os, signal, sys, time
+parser = argparse.ArgumentParser()
+parser.add_argument("--size", type=int, required=True)
+parser.add_argument("--exit", type=int, default=0)
+parser.add_argument("--crashes", type=int, default=0)
+parser.add_argument("--counter")
+parser.add_argument("--wait-for")
+options = parser.parse_args()
+run = 1
+if options.counter:
+    try:
+        with open(options.counter) as f:
+            run = int(f.read()) + 1
+    except FileNotFoundError:
+        pass
+    with open(options.counter, "w") as f:
+        f.write(str(run))
+data = memoryview(pattern(run, options.size))
+for index, offset in enumerate(range(0, len(data), 4096)):
+    chunk = data[offset:offset + 4096]
+    while chunk:
+        chunk = chunk[os.write(1 + index % 2, chunk):]
+if run <= options.crashes:
+    os.kill(os.getpid(), signal.SIGTERM)
+while options.wait_for and not os.path.exists(options.wait_for):
+    time.sleep(0.02)
+sys.exit(options.exit)
+'''
+
+# Rotation limit of -R NAME~8 in bytes; a file can grow at most one copy buffer past it.
+LIMIT = 8 * 512
+COPY_SIZE = 1024
+
+
+def cmdline(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read()
+    except OSError:
+        return None
+
+
+def cpu_ticks(pid):
+    """User plus system time of pid in clock ticks."""
+    with open("/proc/%d/stat" % pid) as f:
+        fields = f.read().rsplit(")", 1)[1].split()
+    return int(fields[11]) + int(fields[12])
+
+
+def is_alive(pid):
+    return testlib.process_state(pid) not in (None, "Z")
+
+
+def python_for_others():
+    """A Python interpreter that an unprivileged account can run, or a skip."""
+    for candidate in (sys.executable, "/usr/bin/python3", "/usr/local/bin/python3"):
+        path = os.path.realpath(candidate)
+        parts = [path] + [os.path.dirname(path)]
+        while parts[-1] != "/":
+            parts.append(os.path.dirname(parts[-1]))
+        try:
+            if all(os.stat(part).st_mode & stat.S_IXOTH for part in parts):
+                return path
+        except OSError:
+            continue
+    raise unittest.SkipTest("no Python interpreter that nobody may run")
+
+
+class RedirectionTestCase(testlib.SentrelTestCase):
+
+    def write_file(self, name, data):
+        with open(self.path(name), "wb") as f:
+            f.write(data)
+
+    def writer_program(self, *options):
+        """PROGRAM's argument vector for WRITER_PROGRAM with the given options."""
+        script = self.path("writer.py")
+        if not os.path.exists(script):
+            self.write_file("writer.py", WRITER_PROGRAM.encode())
+            os.chmod(script, 0o644)
+        return [sys.executable, script] + [str(o) for o in options]
+
+    def find_writer(self, sentrel_pid):
+        """The rotating writer: sentrel's one child that still runs sentrel's own command."""
+        own = cmdline(sentrel_pid)
+        writers = [pid for pid in testlib.children_of(sentrel_pid) if cmdline(pid) == own]
+        self.assertEqual(len(writers), 1, "expected exactly one writer child")
+        return writers[0]
+
+    def wait_for_size(self, name, size, timeout=20):
+        self.wait_until(lambda: os.path.exists(name) and os.path.getsize(name) >= size, timeout,
+                        "%d bytes in %s" % (size, name))
+
+    def finish(self, proc, timeout=20):
+        """Waits for a started sentrel and returns its exit status."""
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("sentrel did not finish within %s s" % timeout)
+
+    def assert_mode(self, name, mode):
+        self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), mode, name)
+
+
+class StreamPairingTest(RedirectionTestCase):
+
+    def test_each_option_takes_its_own_stream(self):
+        program = ["sh", "-c", "echo OUT; echo ERR >&2"]
+        # options, expected file contents, sentrel's own stdout and stderr afterwards
+        cases = [
+            (["-O", "a", "-E", "b"], {"a": b"OUT\n", "b": b"ERR\n"}, b"", b""),
+            (["-O", "a"], {"a": b"OUT\n"}, b"", b"ERR\n"),
+            (["-E", "b"], {"b": b"ERR\n"}, b"OUT\n", b""),
+            (["--redirect-out=a", "--redirect-err=b"], {"a": b"OUT\n", "b": b"ERR\n"}, b"", b""),
+        ]
+        for options, files, stdout, stderr in cases:
+            with self.subTest(options=options):
+                for name in ("a", "b"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                result = self.run_sentrel(*options, *program)
+                self.assertEqual(result.returncode, 0)
+                for name in ("a", "b"):
+                    self.assertEqual(self.read_if_exists(name, "rb"), files.get(name), name)
+                self.assertEqual(result.stdout, stdout)
+                self.assertEqual(result.stderr, stderr)
+
+    def test_redirect_interleaves_both_streams_in_order(self):
+        result = self.run_sentrel("-R", "both", "sh", "-c",
+                                  "echo 1; echo 2 >&2; echo 3; echo 4 >&2; echo 5")
+        self.assertEqual(result.returncode, 0)
+        self.assertEqual(self.read("both", "rb"), b"1\n2\n3\n4\n5\n")
+        self.assertEqual((result.stdout, result.stderr), (b"", b""))
+
+    def test_files_truncated_once_and_continued_by_relaunches(self):
+        # Two crashes, then an exit: every run's output must follow the previous run's, and
+        # the stale content from before the supervision must be gone.
+        program = ('n=$(cat count 2>/dev/null || echo 0); n=$((n+1)); echo $n > count; '
+                   'echo "out $n"; echo "err $n" >&2; '
+                   'if [ $n -lt 3 ]; then kill -TERM $$; fi; exit 4')
+        for options, expected in [
+                (["-O", "o", "-E", "e"], {"o": b"out 1\nout 2\nout 3\n",
+                                          "e": b"err 1\nerr 2\nerr 3\n"}),
+                (["-R", "o"], {"o": b"out 1\nerr 1\nout 2\nerr 2\nout 3\nerr 3\n"})]:
+            with self.subTest(options=options):
+                for name in ("o", "e", "count"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                self.write_file("o", b"STALE " * 100)
+                self.write_file("e", b"STALE " * 100)
+                result = self.run_sentrel(*options, "sh", "-c", program,
+                                          preexec_fn=lambda: os.umask(0))
+                self.assertEqual(result.returncode, 4)
+                for name, content in expected.items():
+                    self.assertEqual(self.read(name, "rb"), content, name)
+                os.remove(self.path("o"))
+                os.remove(self.path("e"))
+                self.run_sentrel(*options, "sh", "-c", "echo x; echo y >&2",
+                                 preexec_fn=lambda: os.umask(0))
+                for name in expected:
+                    self.assert_mode(name, 0o660)
+
+
+class LiteralNameTest(RedirectionTestCase):
+    """Arguments that are not a -R NAME~N rotation spec name plain files, literally."""
+
+    # PROGRAM writes to both streams, then stays until the test has looked at sentrel's
+    # children.
+    HOLD = "echo OUT; echo ERR >&2; while [ ! -e go ]; do sleep 0.02; done"
+
+    def run_holding(self, options, name, content):
+        """Runs PROGRAM under options, checks that sentrel has no child but PROGRAM once name
+        holds content, and returns sentrel's exit status and its captured stderr."""
+        if os.path.exists(self.path("go")):
+            os.remove(self.path("go"))
+        proc = self.start_sentrel(*options, "sh", "-c", self.HOLD, stderr=subprocess.PIPE)
+        self.wait_until(lambda: self.read_if_exists(name, "rb") == content, 10,
+                        "%r in %s" % (content, name))
+        self.assertEqual(len(testlib.children_of(proc.pid)), 1, "a writer process was started")
+        self.write_file("go", b"")
+        status = self.finish(proc)
+        return status, proc.stderr.read()
+
+    def test_redirect_arguments_that_are_not_rotation_specs(self):
+        for name in ["out~0", "out~x", "~5", "out~-3", "out~"]:
+            with self.subTest(name=name):
+                self.write_file(name, b"STALE " * 1000)
+                status, stderr = self.run_holding(["-R", name], name, b"OUT\nERR\n")
+                self.assertEqual(status, 0)
+                self.assertEqual(stderr, b"")
+                self.assertFalse(os.path.exists(self.path("out")))
+                self.assertFalse(os.path.exists(self.path("~")))
+
+    def test_separate_options_never_rotate(self):
+        # 10 KB is well past the 2,560 bytes that f~5 would allow a rotating writer. With two
+        # options the file is opened twice, so stderr's line lands over the first bytes.
+        big = "head -c 10000 /dev/zero | tr '\\0' x; echo ERR >&2"
+        for options, stderr in [(["-O", "f~5"], b"ERR\n"),
+                                (["-O", "f~5", "-E", "f~5"], b"")]:
+            with self.subTest(options=options):
+                result = self.run_sentrel(*options, "sh", "-c", big)
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stderr, stderr)
+                content = self.read_if_exists("f~5", "rb") or b""
+                self.assertEqual(len(content), 10000)
+                self.assertEqual(set(content[4:]), {ord("x")})
+                self.assertFalse(os.path.exists(self.path("f")))
+                self.assertFalse(os.path.exists(self.path("f~")))
+                os.remove(self.path("f~5"))
+        with self.subTest("no writer process"):
+            for options, content in [(["-O", "f~5"], b"OUT\n"),
+                                     (["-O", "f~5", "-E", "f~5"], b"ERR\n")]:
+                status, _ = self.run_holding(options, "f~5", content)
+                self.assertEqual(status, 0)
+                os.remove(self.path("f~5"))
+
+
+class RotationTest(RedirectionTestCase):
+
+    def assert_tail(self, expected, name="out"):
+        """name~ followed by name is exactly the end of expected, and both are in bounds."""
+        current = self.read(name, "rb")
+        backup = self.read(name + "~", "rb")
+        self.assertLess(len(current), LIMIT + COPY_SIZE)
+        self.assertGreaterEqual(len(backup), LIMIT)
+        self.assertLess(len(backup), LIMIT + COPY_SIZE)
+        kept = backup + current
+        self.assertTrue(expected.endswith(kept),
+                        "%s~ and %s are not the tail of PROGRAM's output" % (name, name))
+
+    def test_keeps_exact_tail_of_the_output(self):
+        for size, crashes in [(3000000, 0), (1000000, 2)]:
+            with self.subTest(size=size, crashes=crashes):
+                for name in ("out", "out~", "count"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                program = self.writer_program("--size", size, "--crashes", crashes,
+                                              "--counter", self.path("count"))
+                result = self.run_sentrel("-R", "out~8", *program, timeout=60,
+                                          preexec_fn=lambda: os.umask(0))
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(result.stderr, b"")
+                expected = b"".join(pattern(run, size) for run in range(1, crashes + 2))
+                self.assert_tail(expected)
+                self.assert_mode("out", 0o660)
+                self.assert_mode("out~", 0o660)
+                self.assertEqual(sorted(os.listdir(self.dir)), ["count", "out", "out~",
+                                                                 "writer.py"])
+
+    def test_file_over_the_limit_is_rotated_before_writing(self):
+        for old in [b"o" * (LIMIT - 1), b"o" * LIMIT, (b"OLD" * 3334)[:10000]]:
+            with self.subTest(old_size=len(old)):
+                self.write_file("out", old)
+                self.write_file("out~", b"ANCIENT\n")
+                # One write, so that the writer sees it in one read.
+                result = self.run_sentrel("-R", "out~8", "printf", "NEW\\n")
+                self.assertEqual(result.returncode, 0)
+                files = [self.read("out", "rb"), self.read("out~", "rb")]
+                if len(old) >= LIMIT:
+                    self.assertEqual(files, [b"NEW\n", old])
+                else:
+                    # Appended to the old content; whether that then rotates is not the point.
+                    self.assertIn(old + b"NEW\n", files)
+                    self.assertNotIn(old, files)
+
+    def test_limit_does_not_overflow_32_bits(self):
+        # N x 512 is 2 GiB and about 1 TiB: negative in 32 bits, so a wrong product would
+        # rotate the small existing file at once.
+        for n in (4194304, 2147483647):
+            with self.subTest(n=n):
+                for name in ("out", "out~"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                self.write_file("out", b"OLD\n" * 25)
+                result = self.run_sentrel("-R", "out~%d" % n, "sh", "-c", "echo NEW; echo ERR >&2",
+                                          timeout=15)
+                self.assertEqual(result.returncode, 0)
+                self.assertEqual(self.read("out", "rb"), b"OLD\n" * 25 + b"NEW\nERR\n")
+                self.assertFalse(os.path.exists(self.path("out~")))
+
+    def test_unshrinkable_file_is_still_drained(self):
+        # As nobody, in a directory nobody cannot write: rename and delete both fail, but the
+        # file itself stays writable.
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run sentrel as nobody")
+        os.chmod(self.dir, 0o755)
+        locked_dir = self.path("locked")
+        os.mkdir(locked_dir, 0o755)
+        out = os.path.join(locked_dir, "out")
+        with open(out, "wb"):
+            pass
+        os.chown(out, 65534, 65534)
+        size = 200000
+        program = self.writer_program("--size", size, "--exit", 7,
+                                      "--wait-for", self.path("go"))
+        program[0] = python_for_others()
+        proc = self.start_sentrel("-R", "out~8", *program, cwd=locked_dir,
+                                  user=65534, group=65534, extra_groups=[])
+        self.wait_for_size(out, size)
+        # PROGRAM now waits with all its output written; the writer must be idle in read.
+        writer = self.find_writer(proc.pid)
+        before = cpu_ticks(writer)
+        time.sleep(1.0)
+        self.assertLessEqual(cpu_ticks(writer) - before, 5, "the writer spins")
+        self.write_file("go", b"")
+        self.assertEqual(self.finish(proc), 7)
+        with open(out, "rb") as f:
+            self.assertTrue(f.read() == pattern(1, size), "output lost or reordered")
+        self.assertEqual(os.listdir(locked_dir), ["out"])
+
+    def test_backup_name_cut_to_the_name_itself(self):
+        # A name of 1,023 characters leaves no room for the "~" of the backup name, so the
+        # backup is the file itself; 1,022 still rotates normally.
+        size = 200000
+        for length in (1023, 1022):
+            with self.subTest(length=length):
+                parent = os.path.join(*["d%d%s" % (length, "d" * 195)] * 4)
+                os.makedirs(self.path(parent), exist_ok=True)
+                name = os.path.join(parent, "f" * (length - len(parent) - 1))
+                self.assertEqual(len(name), length)
+                program = self.writer_program("--size", size, "--exit", 3)
+                result = self.run_sentrel("-R", name + "~8", *program)
+                self.assertEqual(result.returncode, 3)
+                if length == 1023:
+                    self.assertEqual(os.listdir(self.path(parent)), [os.path.basename(name)])
+                    self.assertTrue(self.read(name, "rb") == pattern(1, size),
+                                    "output lost or reordered")
+                else:
+                    self.assert_tail(pattern(1, size), name)
+
+
+class WindDownTest(RedirectionTestCase):
+
+    def test_output_is_complete_when_sentrel_exits(self):
+        # PROGRAM leaves with the pipe full; all of it must be in the file by the time the
+        # supervisor's exit status is known.
+        size = 1000000
+        program = self.writer_program("--size", size, "--exit", 9)
+        result = self.run_sentrel("-R", "out~100000", *program)
+        self.assertEqual(result.returncode, 9)
+        self.assertTrue(self.read("out", "rb") == pattern(1, size), "output lost at the end")
+        program = ["sh", "-c", "head -c 300000 /dev/zero; echo LAST >&2"]
+        result = self.run_sentrel("-R", "out~16", *program)
+        self.assertEqual(result.returncode, 0)
+        self.assertTrue(self.read("out", "rb").endswith(b"\0LAST\n"), "last line lost")
+
+    def test_output_left_in_the_pipe_is_drained(self):
+        # The writer is held stopped while PROGRAM fills the pipe and exits, and resumed only
+        # once PROGRAM is gone: its last lines are then only in the pipe.
+        program = ("echo first; while [ ! -e go ]; do sleep 0.02; done; "
+                   "head -c 3000 /dev/zero; echo LAST; exit 6")
+        proc = self.start_sentrel("-p", "pid", "-R", "out~100000", "sh", "-c", program)
+        pid = self.wait_for_pid_file("pid")
+        self.wait_until(lambda: self.read_if_exists("out") == "first\n", 10, "the first line")
+        writer = self.find_writer(proc.pid)
+        os.kill(writer, signal.SIGSTOP)
+        self.wait_until(lambda: testlib.process_state(writer) == "T", 5, "the writer to stop")
+        self.write_file("go", b"")
+        self.wait_until(lambda: pid not in testlib.children_of(proc.pid), 10, "PROGRAM's end")
+        os.kill(writer, signal.SIGCONT)
+        self.assertEqual(self.finish(proc), 6)
+        self.assertEqual(self.read("out", "rb"), b"first\n" + b"\0" * 3000 + b"LAST\n")
+
+    def test_writer_is_stopped_when_another_process_holds_the_pipe(self):
+        program = ('echo before; sleep 30 & echo $! > bg.pid; '
+                   'while [ ! -e go ]; do sleep 0.02; done; echo after; exit 3')
+        proc = self.start_sentrel("-R", "out~8", "sh", "-c", program)
+        text = self.wait_until(lambda: (self.read_if_exists("bg.pid") or "").endswith("\n")
+                               and self.read("bg.pid"), 10, "the background PID")
+        background = int(text)
+        self.track_pid(background)
+        writer = self.find_writer(proc.pid)
+        self.write_file("go", b"")
+        started = time.monotonic()
+        status = self.finish(proc)
+        elapsed = time.monotonic() - started
+        self.assertEqual(status, 3)
+        self.assertGreaterEqual(elapsed, 1.9, "the writer was not given time to drain")
+        self.assertLess(elapsed, 10)
+        self.assertEqual(self.read("out", "rb"), b"before\nafter\n")
+        self.wait_until(lambda: not is_alive(writer), 5, "the writer to end")
+        self.assertTrue(is_alive(background), "the pipe's other holder is gone too")
+        os.kill(background, signal.SIGKILL)
+
+
+class WriterProcessTest(RedirectionTestCase):
+
+    def test_one_writer_across_relaunches(self):
+        proc = self.start_sentrel("-p", "pid", "-R", "out~100", "sh", "-c",
+                                  'echo "out $$"; echo "err $$" >&2; exec sleep 30')
+        pids = []
+        writers = set()
+        for _ in range(3):
+            pid = self.wait_for_pid_file("pid", pids[-1] if pids else None)
+            pids.append(pid)
+            self.wait_until(lambda: ("err %d\n" % pid) in (self.read_if_exists("out") or ""),
+                            10, "the output of run %d" % len(pids))
+            writers.update(c for c in testlib.children_of(proc.pid) if c != pid)
+            os.kill(pid, signal.SIGTERM if len(pids) < 3 else signal.SIGKILL)
+        self.assertEqual(self.finish(proc), 0)
+        self.assertEqual(len(writers), 1, "writers: %r" % sorted(writers))
+        self.assertEqual(self.read("out", "rb"),
+                         b"".join(b"out %d\nerr %d\n" % (pid, pid) for pid in pids))
+
+    def test_writer_does_not_hold_the_pid_file_lock(self):
+        proc = self.start_sentrel("-p", "pid", "-R", "out~8", "sh", "-c", "echo hi; exec sleep 30")
+        pid = self.wait_for_pid_file("pid")
+        self.wait_for_size(self.path("out"), 3)
+        writer = self.find_writer(proc.pid)
+        fd_dir = "/proc/%d/fd" % writer
+        # Beyond 0, 1 and 2 the writer holds its pipe and its output file, nothing else.
+        held = sorted(os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)
+                      if int(fd) > 2)
+        self.assertEqual(len(held), 2, "writer descriptors: %r" % held)
+        self.assertEqual(held[0], os.path.realpath(self.path("out")))
+        self.assertTrue(held[1].startswith("pipe:"), held)
+        # A stopped writer cannot see end of file, so it outlives PROGRAM until the wind-down
+        # gives up on it; in that time the file must already be free.
+        os.kill(writer, signal.SIGSTOP)
+        self.wait_until(lambda: testlib.process_state(writer) == "T", 5, "the writer to stop")
+        os.kill(pid, signal.SIGKILL)
+        self.wait_until(lambda: not testlib.is_locked(self.path("pid")), 10, "an unlocked file")
+        self.assertEqual(testlib.process_state(writer), "T", "the lock went only with the writer")
+        self.assertEqual(self.finish(proc), 0)
+        self.assertFalse(testlib.is_locked(self.path("pid")))
+
+
+if __name__ == "__main__":
+    unittest.main()
