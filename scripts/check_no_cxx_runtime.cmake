@@ -1,17 +1,82 @@
-# Fails when the sentrel binary needs the C++ runtime or refers to an allocator or the
-# exception machinery: the program must link statically against a small C library alone.
-execute_process(COMMAND nm -D -u ${BINARY} OUTPUT_VARIABLE undefined_dynamic ERROR_QUIET)
-execute_process(COMMAND nm -u ${BINARY} OUTPUT_VARIABLE undefined_static ERROR_QUIET)
-execute_process(COMMAND readelf -d ${BINARY} OUTPUT_VARIABLE dynamic ERROR_QUIET)
-set(symbols "${undefined_dynamic}${undefined_static}")
-foreach(pattern "libstdc\\+\\+" "libc\\+\\+")
-  if(dynamic MATCHES "${pattern}")
+# Fails when sentrel needs the C++ runtime or our code refers to an allocator or the exception
+# machinery: the program must link statically against a small C library alone.
+#
+#   cmake [-DBINARY=<sentrel>] [-DOBJECTS=<a.o|b.o|...>] [-DMAP=<link map>] [-DNM=<nm>]
+#         -P check_no_cxx_runtime.cmake
+#
+# A static, stripped binary has no symbol table left, so the binary alone proves nothing there:
+# our object files say what our code calls, and the linker's map says which archive members
+# the link pulled in (the C library's own malloc, which getpwnam needs, is fine there).
+if(NOT NM)
+  set(NM nm)
+endif()
+
+set(cxx_runtime "^(_Zn[wa]|_Zd[la]|_ZSt|_ZNSt|_ZTV|_ZTI|__cxa_|__gxx_personality|_Unwind_Resume)")
+set(allocator "^(malloc|calloc|realloc|free|aligned_alloc|posix_memalign|strdup|strndup)$")
+
+# Prints the symbols that nm lists as undefined ("U", not the weak "w" references that the C
+# library's start files make to optional hooks such as __cxa_finalize).
+function(undefined_symbols file options result)
+  execute_process(COMMAND ${NM} ${options} ${file} OUTPUT_VARIABLE listing
+                  RESULT_VARIABLE failed ERROR_VARIABLE error)
+  if(failed AND NOT error MATCHES "no symbols")
+    message(FATAL_ERROR "${NM} ${options} ${file} failed: ${error}")
+  endif()
+  string(REGEX MATCHALL "[ \t]U [^\n]+" entries "${listing}")
+  set(names "")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^[ \t]U ([^@ ]+).*" "\\1" name "${entry}")
+    list(APPEND names "${name}")
+  endforeach()
+  set(${result} "${names}" PARENT_SCOPE)
+endfunction()
+
+function(reject_symbols names pattern what where)
+  foreach(name IN LISTS names)
+    if(name MATCHES "${pattern}")
+      message(FATAL_ERROR "${where} refers to ${what}: ${name}")
+    endif()
+  endforeach()
+endfunction()
+
+set(checked "")
+
+if(BINARY)
+  execute_process(COMMAND readelf -d ${BINARY} OUTPUT_VARIABLE dynamic ERROR_QUIET)
+  if(dynamic MATCHES "lib(stdc|supc|c)\\+\\+")
     message(FATAL_ERROR "${BINARY} needs the C++ runtime:\n${dynamic}")
   endif()
-endforeach()
-foreach(pattern " malloc" " calloc" " realloc" " _Znw" " _Zna" " __cxa_" " __gxx_personality")
-  if(symbols MATCHES "${pattern}")
-    message(FATAL_ERROR "${BINARY} refers to '${pattern}':\n${symbols}")
+  undefined_symbols(${BINARY} "-D;-u" imports)
+  reject_symbols("${imports}" "${cxx_runtime}" "the C++ runtime" ${BINARY})
+  list(APPEND checked "the binary's imports")
+endif()
+
+if(OBJECTS)
+  string(REPLACE "|" ";" objects "${OBJECTS}")
+  foreach(object IN LISTS objects)
+    undefined_symbols(${object} "-u" calls)
+    reject_symbols("${calls}" "${cxx_runtime}" "the C++ runtime" ${object})
+    reject_symbols("${calls}" "${allocator}" "an allocator" ${object})
+  endforeach()
+  list(LENGTH objects count)
+  list(APPEND checked "${count} object files")
+endif()
+
+# The map names each archive member the link included and each library it loaded.
+if(MAP)
+  if(NOT EXISTS ${MAP})
+    message(FATAL_ERROR "the link map ${MAP} is missing")
   endif()
-endforeach()
-message(STATUS "${BINARY}: C library only")
+  file(STRINGS ${MAP} runtime REGEX "lib(stdc|supc|c)\\+\\+(abi)?\\.(a|so)")
+  if(runtime)
+    list(JOIN runtime "\n" runtime)
+    message(FATAL_ERROR "the link of sentrel took in the C++ runtime:\n${runtime}")
+  endif()
+  list(APPEND checked "the link map")
+endif()
+
+if(NOT checked)
+  message(FATAL_ERROR "nothing to check: pass BINARY, OBJECTS or MAP")
+endif()
+list(JOIN checked ", " checked)
+message(STATUS "sentrel uses the C library only (checked ${checked})")
