@@ -107,12 +107,12 @@ void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd)
     if (file_fd < 0) {
       file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
       if (file_fd < 0) {
-        return;
+        break;
       }
     }
     off_t size = lseek(file_fd, 0, SEEK_END);
     if (size < 0) {
-      return;
+      break;
     }
     // A rotation that could not shrink the file (directory not writable, or the backup name
     // cut down to the name itself) is retried only after another limit's worth of output, so
@@ -134,10 +134,11 @@ void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd)
       continue;
     }
     if (count <= 0) {
-      return;
+      break;
     }
     WriteAll(file_fd, buffer, count);
   }
+  CloseIfOpen(&file_fd);
 }
 
 int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
