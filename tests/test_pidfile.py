@@ -1,0 +1,494 @@
+"""Black-box tests of the PID file and its lock, and of --test-alive and --stop."""
+import errno
+import fcntl
+import os
+import shlex
+import signal
+import stat
+import subprocess
+import time
+import unittest
+
+import sentrel_testlib as testlib
+
+PROG = testlib.SENTREL
+ALREADY_LOCKED = ("%s: flock(): PID file is already locked by another process: `%s': "
+                  "Resource temporarily unavailable\n")
+
+# PROGRAM scripts run as `sh -c SCRIPT MARKER`: each PROGRAM appends its PID to MARKER ($0),
+# so the test can count the PROGRAMs that really ran.
+SLEEPER = 'echo $$ >> "$0"; exec sleep 30'
+IGNORES_TERM = 'trap "" TERM; echo $$ >> "$0"; exec sleep 30'
+EXITS_7_ON_TERM = 'trap "exit 7" TERM; echo $$ >> "$0"; while :; do sleep 0.2; done'
+# Records where each inherited descriptor above 2 points (in $1), closes it, then sleeps.
+CLOSES_INHERITED = ('for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] || continue; '
+                    'l=$(readlink "$f") || continue; echo "$l" >> "$1"; eval "exec $n>&-"; '
+                    'done; echo $$ >> "$0"; exec sleep 30')
+# Leaves a background child holding the PID-file descriptor, then dies of SIGTERM.
+LEAVES_HOLDER = 'sleep 30 & echo $! >> "$0"; kill -TERM $$'
+CRASHES = 'kill -SEGV $$'
+
+
+def sh(script, *args):
+    return ["sh", "-c", script] + [str(a) for a in args]
+
+
+def locked_content(path):
+    """The file's bytes when another process holds its lock, else None."""
+    try:
+        fd = os.open(path, os.O_RDONLY)
+    except FileNotFoundError:
+        return None
+    try:
+        try:
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            return None
+        except OSError as e:
+            if e.errno != errno.EWOULDBLOCK:
+                raise
+        return os.read(fd, 64)
+    finally:
+        os.close(fd)
+
+
+def stat_fields(pid):
+    """Fields of /proc/PID/stat after the command name (state, ppid, pgrp, ...), or None."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return f.read().rsplit(")", 1)[1].split()
+    except OSError:
+        return None
+
+
+def group_members(pgid):
+    """PIDs of the processes in process group pgid."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if entry.isdigit():
+            fields = stat_fields(int(entry))
+            if fields and int(fields[2]) == pgid:
+                found.append(int(entry))
+    return found
+
+
+def open_paths(pid):
+    """Targets of the descriptors of process pid."""
+    paths = []
+    fd_dir = "/proc/%d/fd" % pid
+    for name in os.listdir(fd_dir):
+        try:
+            paths.append(os.readlink(os.path.join(fd_dir, name)))
+        except OSError:
+            pass
+    return paths
+
+
+class PidFileTestCase(testlib.SentrelTestCase):
+
+    def setUp(self):
+        super().setUp()
+        self.pid_file = self.path("pid")
+        self.marker = self.path("marker")
+
+    def marker_pids(self, marker=None):
+        text = self.read_if_exists(marker or self.marker) or ""
+        return [int(word) for word in text.split()]
+
+    def wait_for_marker(self, count, marker=None):
+        self.wait_until(lambda: len(self.marker_pids(marker)) >= count, 10,
+                        "%d PROGRAM(s) in the marker" % count)
+        return self.marker_pids(marker)
+
+    def control(self, *args, timeout=30):
+        """Runs a control command and returns (status, seconds taken); it must print nothing."""
+        start = time.monotonic()
+        result = self.run_sentrel(*args, timeout=timeout)
+        elapsed = time.monotonic() - start
+        self.assertEqual(result.stdout, b"", args)
+        self.assertEqual(result.stderr, b"", args)
+        return result.returncode, elapsed
+
+    def alive_status(self):
+        return self.control("--test-alive", "--pid-file", self.pid_file)[0]
+
+    def start_decoy(self):
+        """A live process that is not PROGRAM, whose PID a stale file may name."""
+        decoy = subprocess.Popen(["sleep", "30"], start_new_session=True)
+        self.addCleanup(decoy.wait)
+        self.addCleanup(decoy.kill)
+        return decoy
+
+    def wait_for_exit(self, proc, timeout=10):
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("sentrel still running after %s s" % timeout)
+
+
+class PidFileTest(PidFileTestCase):
+
+    def test_program_holds_the_lock_and_the_file_holds_its_pid(self):
+        sup = self.start_sentrel("-p", self.pid_file, "-t", "2", *sh(SLEEPER, self.marker),
+                                 umask=0)
+        pid = self.wait_for_pid_file("pid")
+        self.assertEqual(self.wait_for_marker(1), [pid])
+        data = self.read("pid", "rb")
+        self.assertEqual(data, str(pid).encode())
+        # However many digits the PID has (4 on most small systems), the file has that many bytes.
+        self.assertEqual(len(data), len(str(pid)))
+        self.assertEqual(stat.S_IMODE(os.stat(self.pid_file).st_mode), 0o604)
+        self.assertEqual(open_paths(pid).count(self.pid_file), 1, "PROGRAM inherits the lock")
+        self.assertNotIn(self.pid_file, open_paths(sup.pid), "supervisor kept its copy")
+
+        # While the supervisor sleeps its delay, nobody holds the lock: PROGRAM's death freed it.
+        os.kill(pid, signal.SIGTERM)
+        self.wait_until(lambda: not testlib.is_locked(self.pid_file), 5, "the lock to go")
+        self.assertIsNone(sup.poll())
+        self.assertEqual(self.alive_status(), 1)
+        self.assertEqual(self.read("pid", "rb"), str(pid).encode())
+
+        new_pid = self.wait_for_pid_file("pid", previous=pid)
+        self.assertEqual(self.wait_for_marker(2), [pid, new_pid])
+        self.assertEqual(self.read("pid", "rb"), str(new_pid).encode())
+
+        os.kill(new_pid, signal.SIGKILL)
+        self.assertEqual(self.wait_for_exit(sup), 0)
+        self.assertFalse(testlib.is_locked(self.pid_file))
+        self.assertEqual(self.read("pid", "rb"), str(new_pid).encode())
+
+    def test_stale_file_is_ignored_then_truncated_and_rewritten(self):
+        decoy = self.start_decoy()
+        junk = "left over by a dead run " * 4
+        for stale_pid in (99999, decoy.pid):
+            with self.subTest(stale_pid=stale_pid):
+                with open(self.pid_file, "w") as f:
+                    f.write("%d\n%s" % (stale_pid, junk))
+                self.assertEqual(self.alive_status(), 1)
+                status, elapsed = self.control("--stop", "5", "-p", self.pid_file)
+                self.assertEqual(status, 0)
+                self.assertLess(elapsed, 1, "the stop waited for a process")
+
+                sup = self.start_sentrel("-p", self.pid_file, *sh(SLEEPER, self.marker))
+                pid = self.wait_for_pid_file("pid")
+                self.assertEqual(self.read("pid", "rb"), str(pid).encode())
+                os.kill(pid, signal.SIGKILL)
+                self.assertEqual(self.wait_for_exit(sup), 0)
+        decoy.kill()
+        self.assertEqual(decoy.wait(), -signal.SIGKILL, "a stale PID was signalled")
+
+
+class TestAliveTest(PidFileTestCase):
+
+    def test_statuses(self):
+        with self.subTest("missing file"):
+            self.assertEqual(self.alive_status(), 1)
+            self.assertFalse(os.path.exists(self.pid_file))
+        sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(SLEEPER, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        with self.subTest("running"):
+            self.assertEqual(self.alive_status(), 0)
+        with self.subTest("--test-alive wins over --stop"):
+            self.assertEqual(self.control("-a", "-K", "5", "-p", self.pid_file)[0], 0)
+        os.kill(pid, signal.SIGKILL)
+        self.assertEqual(self.wait_for_exit(sup), 0)
+        # Had the stop run too, PROGRAM would have died of SIGTERM and been relaunched.
+        self.assertEqual(self.log_events("log"), [
+            "The process was successfully started: pid=%d" % pid,
+            "The process was terminated by signal: pid=%d, signal=9" % pid])
+        with self.subTest("stale file of an ended run"):
+            self.assertEqual(self.read("pid"), str(pid))
+            self.assertEqual(self.alive_status(), 1)
+
+    def test_control_commands_without_pid_file_print_usage(self):
+        usage = self.run_sentrel("--help").stdout
+        self.assertTrue(usage.startswith(("Usage: %s [OPTIONS]... PROGRAM" % PROG).encode()))
+        for args in (["-a"], ["--test-alive"], ["-K", "1"], ["--stop=1"],
+                     ["-a", "-K", "1"], ["--stop", "1"] + sh(SLEEPER, self.marker)):
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args)
+                self.assertEqual(result.returncode, 1)
+                self.assertEqual(result.stdout, b"")
+                self.assertEqual(result.stderr, usage)
+        self.assertFalse(os.path.exists(self.marker), "PROGRAM ran")
+
+
+class DroppedLockTest(PidFileTestCase):
+
+    def test_program_closing_inherited_descriptors_drops_the_lock(self):
+        fds = self.path("fds")
+        sup = self.start_sentrel("-p", self.pid_file, "-l", "log", "-O", "out",
+                                 *sh(CLOSES_INHERITED, self.marker, fds))
+        [pid] = self.wait_for_marker(1)
+        # The log and the supervisor's redirection copies are not inherited; the lock is.
+        self.assertEqual(self.read(fds).splitlines(), [self.pid_file])
+        self.assertFalse(testlib.is_locked(self.pid_file))
+        self.assertEqual(self.read("pid"), str(pid))
+        self.assertEqual(self.alive_status(), 1)
+        status, elapsed = self.control("--stop", "5", "-p", self.pid_file)
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 1)
+        self.assertIsNone(sup.poll())
+        os.kill(pid, signal.SIGKILL)
+        self.assertEqual(self.wait_for_exit(sup), 0)
+        # PROGRAM died of the test's SIGKILL, not of a SIGTERM from the stop.
+        self.assertEqual(self.log_events("log"), [
+            "The process was successfully started: pid=%d" % pid,
+            "The process was terminated by signal: pid=%d, signal=9" % pid])
+
+
+class BackgroundHolderTest(PidFileTestCase):
+
+    def test_background_child_keeping_the_lock_fails_the_next_cycle(self):
+        # Files, not pipes: the holder keeps the supervisor's stdout and stderr open too.
+        with open(self.path("sup.out"), "wb") as out, open(self.path("sup.err"), "wb") as err:
+            sup = self.start_sentrel("-p", self.pid_file, "-l", "log",
+                                     *sh(LEAVES_HOLDER, self.marker), stdout=out, stderr=err)
+        [holder] = self.wait_for_marker(1)
+        self.track_pid(holder)
+        self.assertEqual(self.wait_for_exit(sup), 2)
+        self.assertEqual(self.read("sup.err"), ALREADY_LOCKED % (PROG, self.pid_file))
+        self.assertEqual(self.read("sup.out"), "")
+        events = self.log_events("log")
+        self.assertEqual(len(events), 2, events)
+        pid = int(events[0].rsplit("=", 1)[1])
+        self.assertEqual(events, [
+            "The process was successfully started: pid=%d" % pid,
+            "The process was terminated by signal: pid=%d, signal=15" % pid])
+        # The refused cycle left the file as the dead PROGRAM's cycle wrote it.
+        self.assertEqual(locked_content(self.pid_file), str(pid).encode())
+
+
+class SecondInstanceTest(PidFileTestCase):
+
+    SCRIPT = 'echo $$ >> "$0"; echo OUT; echo ERR >&2; exec sleep 30'
+
+    def test_refused_instance_destroys_nothing(self):
+        cases = [("plain", ["-l", "log", "-O", "out", "-E", "err"], ["log", "out", "err"]),
+                 ("rotating", ["-l", "log", "-R", "rot~8"], ["log", "rot"])]
+        for name, options, files in cases:
+            with self.subTest(name):
+                pid_file = self.path("pid-" + name)
+                marker = self.path("marker-" + name)
+                first = self.start_sentrel("-p", pid_file, *options, *sh(self.SCRIPT, marker))
+                pid = self.wait_for_pid_file(pid_file)
+                # Both lines reached their files (the writer may still be copying them).
+                for path in files:
+                    self.wait_until(lambda: self.read_if_exists(path), 10, "output in " + path)
+                if "rot" in files:
+                    self.wait_until(lambda: len(self.read("rot").split()) == 2, 10, "rot")
+                before = {path: self.read(path, "rb") for path in files}
+
+                second = self.start_sentrel("-p", pid_file, *options, *sh(self.SCRIPT, marker),
+                                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                out, err = second.communicate(timeout=10)
+                self.assertEqual(second.returncode, 2)
+                self.assertEqual(err.decode(), ALREADY_LOCKED % (PROG, pid_file))
+                self.assertEqual(out, b"")
+                self.assertEqual(group_members(second.pid), [], "the refused instance left "
+                                 "processes behind")
+                self.assertEqual({path: self.read(path, "rb") for path in files}, before)
+                self.assertEqual(self.marker_pids(marker), [pid])
+                self.assertEqual(locked_content(pid_file), str(pid).encode())
+                self.assertIsNone(first.poll())
+                os.kill(pid, signal.SIGKILL)
+                self.assertEqual(self.wait_for_exit(first), 0)
+
+    def test_simultaneous_supervisors_run_one_program(self):
+        for round_number in range(10):
+            with self.subTest(round=round_number):
+                pid_file = self.path("pid%d" % round_number)
+                marker = self.path("marker%d" % round_number)
+                args = ["-p", pid_file] + sh(SLEEPER, marker)
+                pair = [self.start_sentrel(*args, stderr=subprocess.PIPE) for _ in range(2)]
+                self.wait_until(lambda: any(p.poll() is not None for p in pair), 10,
+                                "one supervisor to be refused")
+                [loser] = [p for p in pair if p.poll() is not None]
+                [winner] = [p for p in pair if p is not loser]
+                self.assertEqual(loser.returncode, 2)
+                self.assertEqual(loser.stderr.read().decode(), ALREADY_LOCKED % (PROG, pid_file))
+                pid = self.wait_for_pid_file(pid_file)
+                self.assertEqual(self.wait_for_marker(1, marker), [pid])
+                self.assertIn(pid, testlib.children_of(winner.pid))
+                os.kill(pid, signal.SIGKILL)
+                self.assertEqual(self.wait_for_exit(winner), 0)
+                self.assertEqual(winner.stderr.read(), b"")
+
+
+class StopTest(PidFileTestCase):
+
+    def test_program_exiting_on_term_ends_supervision_with_its_status(self):
+        sup = self.start_sentrel("-p", self.pid_file, "-l", "log",
+                                 *sh(EXITS_7_ON_TERM, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        self.wait_for_marker(1)
+        status, elapsed = self.control("--stop=5", "--pid-file=" + self.pid_file)
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 5)
+        self.assertEqual(self.wait_for_exit(sup), 7)
+        self.assertEqual(self.log_events("log")[-1],
+                         "The process was successfully terminated: pid=%d, exit_code=7" % pid)
+
+    def test_program_killed_by_term_is_relaunched(self):
+        sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(SLEEPER, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        self.wait_for_marker(1)
+        status, elapsed = self.control("-K", "5", "-p", self.pid_file)
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 5)
+        self.assertFalse(testlib.process_exists(pid))
+        new_pid = self.wait_for_pid_file("pid", previous=pid)
+        self.assertEqual(self.wait_for_marker(2), [pid, new_pid])
+        self.assertIsNone(sup.poll())
+        self.assertIn("The process was terminated by signal: pid=%d, signal=15" % pid,
+                      self.log_events("log"))
+
+    def test_term_ignoring_program_gets_sigkill(self):
+        # With a timeout of 0 the single check after SIGKILL races with the supervisor reaping
+        # PROGRAM: 1 if it was already collected, 2 if it was still there.
+        cases = [(2, (1,), 2, 8), (0, (1, 2), 0, 1)]
+        for timeout, statuses, at_least, at_most in cases:
+            with self.subTest(timeout=timeout):
+                log = self.path("log%d" % timeout)
+                marker = self.path("marker%d" % timeout)
+                sup = self.start_sentrel("-p", self.pid_file, "-l", log,
+                                         *sh(IGNORES_TERM, marker))
+                pid = self.wait_for_pid_file("pid")
+                self.wait_for_marker(1, marker)
+                status, elapsed = self.control("-K", timeout, "-p", self.pid_file)
+                self.assertIn(status, statuses)
+                self.assertGreaterEqual(elapsed, at_least)
+                self.assertLess(elapsed, at_most)
+                self.assertEqual(self.wait_for_exit(sup), 0)
+                self.assertEqual(self.log_events(log)[-1],
+                                 "The process was terminated by signal: pid=%d, signal=9" % pid)
+                self.assertEqual(self.marker_pids(marker), [pid])
+
+    def test_stop_during_respawn_delay_signals_nothing(self):
+        sup = self.start_sentrel("-p", self.pid_file, "-t", "3", *sh(SLEEPER, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        self.wait_for_marker(1)
+        crashed_at = time.monotonic()
+        os.kill(pid, signal.SIGSEGV)
+        self.wait_until(lambda: not testlib.is_locked(self.pid_file), 5, "the lock to go")
+        status, elapsed = self.control("-K", "5", "-p", self.pid_file)
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 1)
+        self.assertIsNone(sup.poll())
+        new_pid = self.wait_for_pid_file("pid", previous=pid)
+        self.assertGreaterEqual(time.monotonic() - crashed_at, 3)
+        self.assertEqual(self.wait_for_marker(2), [pid, new_pid])
+        self.assertIsNone(sup.poll())
+
+    def test_stop_with_missing_file(self):
+        status, elapsed = self.control("-K", "5", "-p", self.pid_file)
+        self.assertEqual(status, 0)
+        self.assertLess(elapsed, 1)
+        self.assertFalse(os.path.exists(self.pid_file), "the stop created the PID file")
+
+
+class NoRespawnTest(PidFileTestCase):
+
+    def test_file_holds_own_pid_and_stop_works(self):
+        with open(self.pid_file, "w") as f:
+            f.write("99999\nleft over by a dead run")
+        proc = self.start_sentrel("-n", "-p", self.pid_file, *sh(SLEEPER, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        self.assertEqual(pid, proc.pid)
+        self.assertEqual(self.wait_for_marker(1), [proc.pid])
+        self.assertEqual(self.read("pid", "rb"), str(proc.pid).encode())
+        self.assertEqual(self.alive_status(), 0)
+        # The test is PROGRAM's parent here and must reap it, or the stop would wait for a
+        # zombie.
+        stop = self.start_sentrel("--stop", "5", "-p", self.pid_file,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(self.wait_for_exit(proc), -signal.SIGTERM)
+        self.assertEqual(stop.communicate(timeout=10), (b"", b""))
+        self.assertEqual(stop.returncode, 0)
+        self.assertFalse(testlib.is_locked(self.pid_file))
+
+
+class ProbeRaceTest(PidFileTestCase):
+
+    def launches(self):
+        text = self.read_if_exists("log") or ""
+        return text.count("successfully started")
+
+    def test_probes_do_not_kill_a_crash_looping_supervisor(self):
+        with open(self.path("sup.err"), "wb") as err:
+            sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(CRASHES),
+                                     stderr=err)
+        probes = self.path("probes")
+        hammer = subprocess.Popen(
+            ["sh", "-c", 'while :; do %s; echo >> "$0"; done'
+             % shlex.join(testlib.command("--test-alive", "-p", self.pid_file)), probes],
+            start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.addCleanup(hammer.wait)
+        self.addCleanup(os.killpg, hammer.pid, signal.SIGKILL)
+        self.wait_until(lambda: os.path.exists(self.pid_file), 10, "the PID file")
+        # Besides the hammering, a reader that is slow to let go: it keeps the lock a few
+        # milliseconds whenever it gets it, so relaunches keep running into a held lock.
+        held = refused = 0
+        deadline = time.monotonic() + 3
+        while time.monotonic() < deadline and sup.poll() is None:
+            fd = os.open(self.pid_file, os.O_RDONLY)
+            try:
+                fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+                held += 1
+                time.sleep(0.003)
+            except BlockingIOError:
+                refused += 1
+            finally:
+                os.close(fd)
+            time.sleep(0.003)
+        os.killpg(hammer.pid, signal.SIGKILL)
+        self.assertIsNone(sup.poll(), "the supervisor ended: %r" % self.read("sup.err"))
+        count = self.launches()
+        self.wait_until(lambda: self.launches() > count + 5, 10, "further relaunches")
+        self.assertIsNone(sup.poll())
+        os.killpg(sup.pid, signal.SIGKILL)
+        sup.wait()
+        self.assertEqual(self.read("sup.err"), "")
+        events = self.log_events("log")
+        self.assertEqual([e for e in events
+                          if not e.startswith("The process was successfully started: pid=")
+                          and not e.endswith(", signal=11")], [])
+        self.assertGreater(len(events), 20)
+        self.assertGreater(len(self.read(probes)), 20, "the probes hardly ran")
+        self.assertGreater(held, 20)
+        self.assertGreater(refused, 0, "never saw PROGRAM hold the lock")
+
+    def test_locked_file_never_names_a_previous_program(self):
+        # A frozen supervisor holds every state still: the PROGRAM it has forked cannot be
+        # reaped, so the file can be compared with the supervisor's one child at leisure.
+        sup = self.start_sentrel("-p", self.pid_file, *sh(CRASHES))
+        self.wait_for_pid_file("pid")
+        window_seen = named_seen = freezes = 0
+        deadline = time.monotonic() + 8
+        while time.monotonic() < deadline and (window_seen < 10 or named_seen < 3):
+            freezes += 1
+            os.kill(sup.pid, signal.SIGSTOP)
+            try:
+                self.wait_until(lambda: testlib.process_state(sup.pid) == "T", 5,
+                                "the supervisor to stop")
+                content = locked_content(self.pid_file)
+                children = testlib.children_of(sup.pid)
+                # Before the fork the old PID may show for the instant between the lock and
+                # the truncation; once the new PROGRAM exists, the file names it or nobody.
+                if content is not None and children:
+                    self.assertLessEqual(len(children), 1)
+                    self.assertIn(content, (b"", str(children[0]).encode()),
+                                  "locked file names a previous PROGRAM")
+                    window_seen += content == b""
+                    named_seen += content != b""
+            finally:
+                os.kill(sup.pid, signal.SIGCONT)
+            # Varied pauses, so the freezes fall at different points of the cycle.
+            time.sleep(0.0005 * (freezes % 5))
+        self.assertIsNone(sup.poll())
+        self.assertGreater(named_seen, 0)
+        if window_seen == 0:
+            self.skipTest("never caught the supervisor between its fork and writing the PID")
+
+
+if __name__ == "__main__":
+    unittest.main()
