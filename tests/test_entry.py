@@ -141,8 +141,11 @@ class ControlDispatchTest(testlib.SentrelTestCase):
 
     def test_non_numeric_stop_timeout_is_zero(self):
         pid_file = self.path("pid")
-        supervisor = self.start_sentrel("-p", pid_file, "sh", "-c", "trap '' TERM; exec sleep 30")
+        supervisor = self.start_sentrel("-p", pid_file, "sh", "-c",
+                                        "trap '' TERM; touch ready; exec sleep 30")
         program_pid = self.wait_for_pid_file("pid")
+        # The PID is written before PROGRAM runs; SIGTERM must not arrive before the trap.
+        self.wait_until(lambda: os.path.exists(self.path("ready")), message="PROGRAM's trap")
         started = time.monotonic()
         result = self.run_sentrel("-K", "abc", "-p", pid_file)
         elapsed = time.monotonic() - started

@@ -99,8 +99,10 @@ pid_t ReadPidFile(const char* pid_file) {
   if (!pid_file) {
     return -1;
   }
-  // A locked but empty file is a supervisor between locking and writing the new PID; it is
-  // read again for a moment rather than taken for "nothing runs".
+  // A supervisor taking the lock for its next PROGRAM holds it for a moment with the previous,
+  // dead PROGRAM's PID still in the file, then with the file empty until the new PID is
+  // written. Both are read again for a moment rather than taken for the answer.
+  pid_t dead_pid = -1;
   for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
     int fd = OpenIfLocked(pid_file);
     if (fd < 0) {
@@ -111,7 +113,11 @@ pid_t ReadPidFile(const char* pid_file) {
     ssize_t length = read(fd, text, sizeof(text) - 1);
     close(fd);
     if (length > 0) {
-      return atoi(text);
+      pid_t pid = atoi(text);
+      if (pid <= 0 || pid == dead_pid || kill(pid, 0) == 0 || errno != ESRCH) {
+        return pid;
+      }
+      dead_pid = pid;
     }
     SleepNanoseconds(kLockRetryNanoseconds);
   }
