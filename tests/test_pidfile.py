@@ -428,8 +428,12 @@ class ProbeRaceTest(PidFileTestCase):
         # Besides the hammering, a reader that is slow to let go: it keeps the lock a few
         # milliseconds whenever it gets it, so relaunches keep running into a held lock.
         held = refused = 0
-        deadline = time.monotonic() + 3
-        while time.monotonic() < deadline and sup.poll() is None:
+        started = time.monotonic()
+        # At least 3 s, and on until the probes have run often enough (an emulated sentrel
+        # starts slowly), within a hard limit.
+        while sup.poll() is None and time.monotonic() < started + 20 and (
+                time.monotonic() < started + 3 or held <= 20
+                or len(self.read_if_exists(probes) or "") <= 20):
             fd = os.open(self.pid_file, os.O_RDONLY)
             try:
                 fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
