@@ -60,6 +60,18 @@ def process_state(pid):
         return None
 
 
+def descriptors(pid):
+    """{descriptor: link target} of process pid; descriptors closed while reading are left out."""
+    found = {}
+    fd_dir = "/proc/%d/fd" % pid
+    for name in os.listdir(fd_dir):
+        try:
+            found[int(name)] = os.readlink(os.path.join(fd_dir, name))
+        except OSError:
+            pass
+    return found
+
+
 def children_of(pid):
     """PIDs whose parent is pid, from /proc."""
     found = []

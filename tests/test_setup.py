@@ -48,18 +48,6 @@ def limit_of(limits_text, name):
     raise AssertionError("no %r line in %r" % (name, limits_text))
 
 
-def descriptors(pid):
-    """{descriptor number: link target} of a process."""
-    found = {}
-    fd_dir = "/proc/%d/fd" % pid
-    for entry in os.listdir(fd_dir):
-        try:
-            found[int(entry)] = os.readlink(os.path.join(fd_dir, entry))
-        except OSError:
-            pass
-    return found
-
-
 def can_set_nofile(soft, hard, start=None):
     """Whether a child of this process, starting from start=(soft, hard), may set the limit."""
     script = ("import resource, sys\n"
@@ -324,7 +312,7 @@ class DaemonTest(SetupTestCase):
         self.assertEqual(session, supervisor_pid)
         self.assertNotEqual(session, invoker)
         self.assertEqual(read_proc_status(supervisor_pid)["Umask"], ["0000"])
-        fds = descriptors(program_pid)
+        fds = testlib.descriptors(program_pid)
         self.assertEqual([fds.get(fd) for fd in (0, 1, 2)], ["/dev/null"] * 3)
         log_path = os.path.realpath(self.path("events.log"))
         self.assertNotIn(log_path, fds.values())
@@ -345,7 +333,7 @@ class DaemonTest(SetupTestCase):
                 for name in names:
                     self.wait_until(lambda: os.path.exists(self.path(name)), 5, name)
                     self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), 0o660)
-                fds = descriptors(program_pid)
+                fds = testlib.descriptors(program_pid)
                 self.assertEqual(fds.get(0), "/dev/null")
                 if len(names) == 2:
                     paths = [os.path.realpath(self.path(n)) for n in names]
@@ -370,11 +358,11 @@ class DaemonTest(SetupTestCase):
         self.start_sentrel("-p", "plain.pid", "sleep", "20", **options)
         plain_pid = self.wait_for_pid_file("plain.pid")
         self.wait_for_exec(plain_pid)
-        self.assertEqual(descriptors(plain_pid).get(fd), inherited)
+        self.assertEqual(testlib.descriptors(plain_pid).get(fd), inherited)
         program_pid, supervisor_pid, _ = self.start_daemon("prog.pid", "sleep", "20", **options)
         for pid in (program_pid, supervisor_pid):
             with self.subTest(pid=pid):
-                fds = descriptors(pid)
+                fds = testlib.descriptors(pid)
                 self.assertNotIn(fd, fds)
                 self.assertNotIn(inherited, fds.values())
 

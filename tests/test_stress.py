@@ -70,18 +70,6 @@ def report(text):
     print("\n  [stress] " + text, file=sys.stderr, flush=True)
 
 
-def descriptors(pid):
-    """{descriptor: target} of process pid; descriptors closed while reading are left out."""
-    found = {}
-    fd_dir = "/proc/%d/fd" % pid
-    for name in os.listdir(fd_dir):
-        try:
-            found[int(name)] = os.readlink(os.path.join(fd_dir, name))
-        except OSError:
-            pass
-    return found
-
-
 def rss_kb(pid):
     with open("/proc/%d/status" % pid) as f:
         for line in f:
@@ -106,7 +94,7 @@ class StressTestCase(testlib.SentrelTestCase):
     def sample(self, pid, pid_file):
         """One look at the supervisor: its descriptors other than the PID file's, how many
         refer to the PID file, its RSS, and its children with their states."""
-        fds = descriptors(pid)
+        fds = testlib.descriptors(pid)
         on_pid_file = sum(1 for target in fds.values() if target == pid_file)
         others = {fd: target for fd, target in fds.items() if target != pid_file}
         children = [(child, testlib.process_state(child)) for child in testlib.children_of(pid)]
