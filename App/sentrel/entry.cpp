@@ -208,6 +208,9 @@ void SetMaxOpenFiles(int max_nofile) {
       if (setrlimit(RLIMIT_NOFILE, &limit) == 0) {
         return;
       }
+    } else {
+      // Reading the ceiling must not replace the refusal in the report.
+      errno = EPERM;
     }
   }
   ErrorExit("setrlimit(RLIMIT_NOFILE)");
