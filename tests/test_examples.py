@@ -147,7 +147,7 @@ class RecipeTestCase(testlib.SentrelTestCase):
         """(service PID, supervisor PID) once the server answers; the supervisor is noted for
         tearDown."""
         self.wait_until(lambda: answers(self.port), 10, "the server on port %d" % self.port)
-        pid = int(self.read(self.pid_file))
+        pid = self.wait_for_pid_file(self.pid_file)
         supervisor = parent_of(pid)
         self.supervisors.add(supervisor)
         self.assertTrue(self.supervises(supervisor), "parent %s of the service" % supervisor)
