@@ -128,6 +128,11 @@ class RecipeTestCase(testlib.SentrelTestCase):
             f.write(GRACEFUL_SERVER)
         return "python3 %s %d %s" % (self.path("server.py"), self.port, self.path("www"))
 
+    def python_http_server(self):
+        """A server that SIGTERM kills: sentrel starts it again, and the stop must end that."""
+        return "python3 -m http.server --bind 127.0.0.1 --directory %s %d" % (
+            self.path("www"), self.port)
+
     def busybox_httpd(self):
         return "busybox httpd -f -p 127.0.0.1:%d -h %s" % (self.port, self.path("www"))
 
@@ -244,7 +249,7 @@ class OpenRCScriptTest(RecipeTestCase):
             self.assertEqual(f.readline(), "#!/sbin/openrc-run\n")
         env = {"RC_SVCNAME": "sentrel-example-test", "sentrel": self.sentrel,
                "pidfile": self.pid_file, "logfile": self.path("events"),
-               "output": self.path("output~64"), "daemon": self.graceful_server(),
+               "output": self.path("output~64"), "daemon": self.python_http_server(),
                "respawn_delay": "1", "stop_timeout": "3"}
         for function in ("depend", "start", "status"):
             result = self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, function], env)
