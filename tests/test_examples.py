@@ -106,7 +106,10 @@ class RecipeTestCase(testlib.SentrelTestCase):
     def tearDown(self):
         for pid in self.supervisors:
             if self.supervises(pid):
-                os.kill(pid, signal.SIGKILL)
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
         deadline = time.monotonic() + 10
         while testlib.is_locked(self.pid_file) and time.monotonic() < deadline:
             text = self.read_if_exists(self.pid_file)
@@ -196,7 +199,7 @@ class InitScriptTest(RecipeTestCase):
         act("start", 0)
         pid, supervisor = self.running_service()
         act("restart", 0)
-        new_pid, new_supervisor = self.running_service()
+        _, new_supervisor = self.running_service()
         self.assertNotEqual(new_supervisor, supervisor)
         self.assertTrue(has_ended(supervisor))
         self.assertTrue(has_ended(pid))
