@@ -49,34 +49,6 @@ static const struct option kLongOptions[] = {
     {nullptr, 0, nullptr, 0},
 };
 
-static const char kUsage[] =
-    "Usage: %s [OPTIONS]... PROGRAM [PROGRAM OPTIONS]...\n"
-    "       %s --test-alive --pid-file=FILE\n"
-    "       %s --stop=TIMEOUT --pid-file=FILE\n"
-    "Run PROGRAM and monitor its status.\n"
-    "If PROGRAM is terminated by a signal -- restart it.\n"
-    "\n"
-    "Options:\n"
-    "  -a, --test-alive           check whether the process is alive\n"
-    "  -K, --stop=TIMEOUT         send SIGTERM to the process, wait TIMEOUT seconds\n"
-    "                             for process termination and (if failed) send SIGKILL\n"
-    "  -d, --daemon               run as daemon\n"
-    "  -l, --log-file=FILE        write logs to FILE\n"
-    "  -s, --syslog=IDENT         write logs to syslog\n"
-    "  -p, --pid-file=FILE        write PID of PROGRAM to FILE\n"
-    "  -w, --cwd=DIR              change working directory to DIR\n"
-    "  -e, --error-handler=CMD    execute CMD when PROGRAM crashes\n"
-    "  -k, --respawn-kill         respawn after SIGKILL\n"
-    "  -t, --respawn-delay=SEC    wait SEC seconds before respawn \n"
-    "  -n, --no-respawn           launch process without monitoring\n"
-    "  -c, --enable-core          enable core dumps\n"
-    "  -F, --max-nofile=N         set maximum number of open descriptors\n"
-    "  -O, --redirect-out=FILE    redirect stdout to FILE\n"
-    "  -E, --redirect-err=FILE    redirect stderr to FILE\n"
-    "  -R, --redirect=FILE        redirect both stdout and stderr to FILE\n"
-    "  -u, --user                 run as user\n"
-    "  -h, --help                 print this message\n";
-
 int ParseCommandLine(int argc, char* const* argv, Settings* settings) {
   assert(argv);
   assert(settings);
@@ -210,6 +182,34 @@ void CloseDescriptorsFrom(int first_fd, int keep_fd) {
 }
 
 #ifndef SENTREL_NO_MAIN
+static const char kUsage[] =
+    "Usage: %s [OPTIONS]... PROGRAM [PROGRAM OPTIONS]...\n"
+    "       %s --test-alive --pid-file=FILE\n"
+    "       %s --stop=TIMEOUT --pid-file=FILE\n"
+    "Run PROGRAM and monitor its status.\n"
+    "If PROGRAM is terminated by a signal -- restart it.\n"
+    "\n"
+    "Options:\n"
+    "  -a, --test-alive           check whether the process is alive\n"
+    "  -K, --stop=TIMEOUT         send SIGTERM to the process, wait TIMEOUT seconds\n"
+    "                             for process termination and (if failed) send SIGKILL\n"
+    "  -d, --daemon               run as daemon\n"
+    "  -l, --log-file=FILE        write logs to FILE\n"
+    "  -s, --syslog=IDENT         write logs to syslog\n"
+    "  -p, --pid-file=FILE        write PID of PROGRAM to FILE\n"
+    "  -w, --cwd=DIR              change working directory to DIR\n"
+    "  -e, --error-handler=CMD    execute CMD when PROGRAM crashes\n"
+    "  -k, --respawn-kill         respawn after SIGKILL\n"
+    "  -t, --respawn-delay=SEC    wait SEC seconds before respawn \n"
+    "  -n, --no-respawn           launch process without monitoring\n"
+    "  -c, --enable-core          enable core dumps\n"
+    "  -F, --max-nofile=N         set maximum number of open descriptors\n"
+    "  -O, --redirect-out=FILE    redirect stdout to FILE\n"
+    "  -E, --redirect-err=FILE    redirect stderr to FILE\n"
+    "  -R, --redirect=FILE        redirect both stdout and stderr to FILE\n"
+    "  -u, --user                 run as user\n"
+    "  -h, --help                 print this message\n";
+
 [[noreturn]] static void PrintUsage(int status) {
   FILE* stream = status == 0 ? stdout : stderr;
   fprintf(stream, kUsage, program_name, program_name, program_name);
