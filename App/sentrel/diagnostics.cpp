@@ -30,7 +30,7 @@ int start_report_fd = -1;
   if (!arg) {
     arg = "";
   }
-  fflush(stdout);
+  (void)fflush(stdout);
   // Under --daemon stderr is /dev/null: until PROGRAM runs, the invoker waits for the message.
   if (start_report_fd >= 0) {
     (void)dup2(start_report_fd, 2);
@@ -105,5 +105,5 @@ void LogEvent(FILE* log, const char* format, ...) {
   va_end(args);
   fputc('\n', log);
   // Flushed before the next fork, so no child ever inherits and writes this line again.
-  fflush(log);
+  (void)fflush(log);
 }

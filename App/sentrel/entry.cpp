@@ -324,7 +324,7 @@ static void Daemonize() {
     close(report_fds[1]);
     exit(report_fds[0] < 0 ? 0 : AwaitStartReport(pid, report_fds[0]));
   }
-  setsid();
+  (void)setsid();
   umask(0);
   CloseDescriptorsFrom(0, report_fds[1]);
   // All three standard descriptors on /dev/null, so that nothing the supervisor opens later
@@ -351,7 +351,7 @@ int main(int argc, char** argv) {
   }
   // An invoker that ignores SIGCHLD would make every child vanish unwaited; other inherited
   // dispositions, such as an ignored SIGHUP under nohup, are the invoker's choice.
-  signal(SIGCHLD, SIG_DFL);
+  (void)signal(SIGCHLD, SIG_DFL);
   Settings settings;
   int program_index = ParseCommandLine(argc, argv, &settings);
   if (program_index < 0) {

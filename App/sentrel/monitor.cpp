@@ -239,9 +239,9 @@ static void AwaitRotatingWriter(pid_t writer_pid) {
       return;
     }
     struct timespec delay = {0, kWriterPollNanoseconds};
-    nanosleep(&delay, nullptr);
+    (void)nanosleep(&delay, nullptr);
   }
-  kill(writer_pid, SIGTERM);
+  (void)kill(writer_pid, SIGTERM);
 }
 
 // Forgets the supervisor's log and syslog in a forked child: only the supervisor records.
@@ -375,7 +375,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     }
     RunErrorHandler(settings->error_handler, child_pid, signal_number);
     if (settings->respawn_delay > 0) {
-      sleep(settings->respawn_delay);
+      (void)sleep(settings->respawn_delay);
     }
     pid_fd = LockPidFile(settings->pid_file);
   }
@@ -387,7 +387,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   CloseIfOpen(&out_fd);
   fatal_log = nullptr;
   if (log) {
-    fclose(log);
+    (void)fclose(log);
   }
   if (writer_pid >= 0) {
     AwaitRotatingWriter(writer_pid);

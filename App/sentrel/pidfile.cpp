@@ -196,7 +196,7 @@ static int WaitForExit(pid_t pid, int timeout) {
     if (timeout <= 0) {
       return -1;
     }
-    sleep(1);
+    (void)sleep(1);
     --timeout;
   }
 }
