@@ -297,8 +297,11 @@ static int AwaitStartReport(pid_t pid, int report_fd) {
       }
       break;
     }
+    // The status is the answer; the message is passed on as far as stderr takes it.
     reported = 1;
-    (void)write(2, buffer, count);
+    if (write(2, buffer, count) < 0) {
+      continue;
+    }
   }
   if (!reported) {
     return 0;
@@ -315,7 +318,10 @@ static void Daemonize() {
   // The detached side reports a failed start through this pipe until PROGRAM runs; without a
   // pipe the start is simply not reported.
   int report_fds[2] = {-1, -1};
-  (void)pipe2(report_fds, O_CLOEXEC);
+  if (pipe2(report_fds, O_CLOEXEC) != 0) {
+    report_fds[0] = -1;
+    report_fds[1] = -1;
+  }
   pid_t pid = fork();
   if (pid < 0) {
     ErrorExit("fork()");

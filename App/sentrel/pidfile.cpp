@@ -161,9 +161,9 @@ pid_t ReadPidFile(const char* pid_file) {
     }
     char text[kPidTextSize];
     memset(text, 0, sizeof(text));
-    (void)read(fd, text, sizeof(text) - 1);
+    ssize_t length = read(fd, text, sizeof(text) - 1);
     close(fd);
-    pid_t pid = ParsePid(text);
+    pid_t pid = length > 0 ? ParsePid(text) : 0;
     if (pid > 0 && IsHeldBy(pid_file, pid) == 0) {
       return pid;
     }
