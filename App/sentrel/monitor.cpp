@@ -28,20 +28,21 @@ static void CloseIfOpen(int* fd) {
   }
 }
 
-// Writes all of buffer, resuming after short writes; a write error drops the rest of the chunk,
-// as nothing better can be done with it without blocking PROGRAM.
-static void WriteAll(int fd, const char* buffer, ssize_t length) {
+// Writes all of buffer, resuming after short writes. Returns 0, or -1 on a write error, which
+// drops the rest of the chunk, as nothing better can be done with it without blocking PROGRAM.
+static int WriteAll(int fd, const char* buffer, ssize_t length) {
   while (length > 0) {
     ssize_t written = write(fd, buffer, length);
     if (written < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return;
+      return -1;
     }
     buffer += written;
     length -= written;
   }
+  return 0;
 }
 
 // In the launched child: puts out_fd on descriptor 1 and err_fd on 2 (-1 leaves a stream).
@@ -153,9 +154,11 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
       break;
     }
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
-    // of SIGPIPE because the disk is gone for a while.
-    if (file_fd >= 0) {
-      WriteAll(file_fd, buffer, count);
+    // of SIGPIPE because the disk is gone for a while. A file that refuses a write (disk full,
+    // a FIFO whose reader left) is opened again later.
+    if (file_fd >= 0 && WriteAll(file_fd, buffer, count) != 0) {
+      CloseIfOpen(&file_fd);
+      retry_at = time(nullptr) + 1;
     }
   }
   CloseIfOpen(&file_fd);
@@ -192,8 +195,10 @@ static int StartRotatingWriter(const char* redirect_out, const char* redirect_er
     // cycle, which would otherwise outlive PROGRAM.
     close(pipe_fds[1]);
     CloseDescriptorsFrom(3, pipe_fds[0]);
-    // Told apart from the supervisor in ps and pgrep.
+    // Told apart from the supervisor in ps and pgrep. A FIFO as NAME whose reader leaves
+    // must cost a write error, not the writer.
     (void)prctl(PR_SET_NAME, "sentrel-writer", 0, 0, 0);
+    (void)signal(SIGPIPE, SIG_IGN);
     RunRotatingWriter(name, backup, n, pipe_fds[0]);
     _exit(0);
   }
