@@ -293,13 +293,20 @@ static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_num
 // PID 1 or a subreaper. A writer collected here is marked gone by setting writer_pid to -1.
 static int WaitForProgram(pid_t child_pid, pid_t* writer_pid) {
   int status = 0;
+  int program_status = 0;
+  int options = 0;
+  // Blocks until PROGRAM has ended, then only collects what has ended as well.
   for (;;) {
-    pid_t reaped = waitpid(-1, &status, 0);
-    if (reaped == child_pid) {
-      return status;
+    pid_t reaped = waitpid(-1, &status, options);
+    if (reaped == 0 || (reaped < 0 && options != 0)) {
+      return program_status;
     }
     if (reaped < 0 && errno != EINTR) {
       ErrorExit("waitpid()");
+    }
+    if (reaped == child_pid) {
+      program_status = status;
+      options = WNOHANG;
     }
     if (reaped == *writer_pid) {
       *writer_pid = -1;
