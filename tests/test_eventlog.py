@@ -40,6 +40,13 @@ def crash_once_then_exit(state, status=5):
     return CRASH_ONCE_THEN_EXIT.format(state=shlex.quote(state), status=status)
 
 
+# Leaves a background process holding the PID-file lock, then crashes: the relaunch is refused.
+LOCK_LEFT_BEHIND = ("ulimit -c 0; sleep 30 > /dev/null 2>&1 & echo $! > {state}/held; "
+                    "echo $$ >> {state}/pids; kill -SEGV $$")
+LOCKED_TEXT = ("%s: flock(): PID file is already locked by another process: `%s': "
+               "Resource temporarily unavailable")
+
+
 def read_pids(path):
     with open(path) as f:
         return [int(line) for line in f.read().split()]
@@ -192,6 +199,39 @@ class EventLogFileTest(EventLogCase):
         self.assertEqual(result.returncode, 7, result.stderr)
         (pid,) = read_pids(os.path.join(state, "pids"))
         self.assert_log("events.log", [STARTED % pid, EXITED % (pid, 7)])
+
+    def test_log_truncated_or_shared_while_running_keeps_whole_lines(self):
+        # Truncated by hand, then by a second supervision starting with the same log: every
+        # later line must follow the file's end, never an offset held from before.
+        log = self.path("events.log")
+        self.start_sentrel("-l", log, "-p", "a.pid", "sleep", "30")
+        first = self.wait_for_pid_file("a.pid")
+        self.wait_until(lambda: self.read_if_exists(log), 5, "the first line")
+        os.truncate(log, 0)
+        os.kill(first, signal.SIGTERM)
+        second = self.wait_for_pid_file("a.pid", first)
+        self.wait_until(lambda: (STARTED % second) in self.read(log), 5, "the relaunch line")
+        self.assert_log(log, [KILLED % (first, signal.SIGTERM), STARTED % second])
+        self.start_sentrel("-l", log, "-p", "b.pid", "sleep", "30")
+        other = self.wait_for_pid_file("b.pid")
+        self.wait_until(lambda: (STARTED % other) in self.read(log), 5, "the other's line")
+        for pid in (second, other):
+            os.kill(pid, signal.SIGKILL)
+            self.wait_until(lambda: (KILLED % (pid, signal.SIGKILL)) in self.read(log), 5,
+                            "the end of %d" % pid)
+        self.assert_log(log, [STARTED % other, KILLED % (second, signal.SIGKILL),
+                              KILLED % (other, signal.SIGKILL)])
+
+    def test_fatal_error_ends_the_log(self):
+        # The refusal is all an operator of a daemon gets to see: its stderr is /dev/null.
+        state = self.make_dir("state")
+        result = self.run_sentrel("-l", "events.log", "-p", "prog.pid", "sh", "-c",
+                                  LOCK_LEFT_BEHIND.format(state=shlex.quote(state)))
+        self.track_pid(read_pids(os.path.join(state, "held"))[0])
+        text = LOCKED_TEXT % (testlib.SENTREL, "prog.pid")
+        self.assertEqual((result.returncode, result.stderr.decode()), (2, text + "\n"))
+        (pid,) = read_pids(os.path.join(state, "pids"))
+        self.assert_log("events.log", [STARTED % pid, KILLED % (pid, signal.SIGSEGV), text])
 
     def test_unusable_log_path_is_silent(self):
         os.mkdir(self.path("a-directory"))
@@ -378,6 +418,7 @@ class SyslogTest(EventLogCase):
         work = self.make_dir("work")
         state = self.make_dir("state")
         both = self.make_dir("both")
+        fatal = self.make_dir("fatal")
         log = os.path.join(both, "events.log")
         runs = [
             {"command": testlib.command("--syslog=sentrel-eventlog-test", "sh", "-c",
@@ -388,8 +429,13 @@ class SyslogTest(EventLogCase):
                                         "echo $$ > %s/pid; exit 0" % shlex.quote(both)),
              "cwd": both, "stdout": self.path("out2"), "stderr": self.path("err2"),
              "timeout": 15},
+            {"command": testlib.command("--syslog=fatal-ident", "-p", "prog.pid", "sh", "-c",
+                                        LOCK_LEFT_BEHIND.format(state=shlex.quote(fatal))),
+             "cwd": fatal, "stdout": self.path("out3"), "stderr": self.path("err3"),
+             "timeout": 15},
         ]
-        only_syslog, with_log = self.run_in_namespace(runs)
+        only_syslog, with_log, refused = self.run_in_namespace(runs)
+        self.track_pid(read_pids(os.path.join(fatal, "held"))[0])
         self.assertFalse(os.path.exists("/dev/log"), "/dev/log leaked out of the namespace")
 
         with self.subTest("syslog only"):
@@ -415,6 +461,15 @@ class SyslogTest(EventLogCase):
             ])
             (pid,) = read_pids(os.path.join(both, "pid"))
             self.assert_log(log, [STARTED % pid, EXITED % (pid, 0)])
+
+        with self.subTest("fatal error"):
+            text = LOCKED_TEXT % (testlib.SENTREL, "prog.pid")
+            self.assertEqual((refused["status"], self.read("err3")), (2, text + "\n"))
+            self.assert_datagrams(refused["datagrams"], "fatal-ident", refused["pid"], [
+                (14, "Service is started"),
+                (11, "Service is terminated by signal (signal=11)"),
+                (11, text),
+            ])
 
 
 if __name__ == "__main__":

@@ -78,6 +78,14 @@ def cpu_ticks(pid):
     return int(fields[11]) + int(fields[12])
 
 
+def read_available(fd):
+    """What a non-blocking descriptor has to read now (b"" for nothing yet)."""
+    try:
+        return os.read(fd, 65536)
+    except BlockingIOError:
+        return b""
+
+
 def is_alive(pid):
     return testlib.process_state(pid) not in (None, "Z")
 
@@ -191,6 +199,29 @@ class StreamPairingTest(RedirectionTestCase):
                 for name in expected:
                     self.assert_mode(name, 0o660)
 
+    def test_files_truncated_while_running_continue_at_their_start(self):
+        # As after logrotate's copytruncate: the next output must start the file, not follow a
+        # run of NUL bytes up to the old offset.
+        program = ("echo out1; echo err1 >&2; while [ ! -e go ]; do sleep 0.02; done; "
+                   "echo out2; echo err2 >&2")
+        for options, expected in [(["-O", "o", "-E", "e"], {"o": b"out2\n", "e": b"err2\n"}),
+                                  (["-O", "o", "-E", "o"], {"o": b"out2\nerr2\n"}),
+                                  (["-R", "o"], {"o": b"out2\nerr2\n"})]:
+            with self.subTest(options=options):
+                for name in ("o", "e", "go"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                proc = self.start_sentrel(*options, "sh", "-c", program)
+                for name, content in expected.items():
+                    first = content.replace(b"2", b"1")
+                    self.wait_until(lambda: self.read_if_exists(name, "rb") == first, 10,
+                                    "%r in %s" % (first, name))
+                    os.truncate(self.path(name), 0)
+                self.write_file("go", b"")
+                self.assertEqual(self.finish(proc), 0)
+                for name, content in expected.items():
+                    self.assertEqual(self.read(name, "rb"), content, name)
+
 
 class LiteralNameTest(RedirectionTestCase):
     """Arguments that are not a -R NAME~N rotation spec name plain files, literally."""
@@ -224,23 +255,22 @@ class LiteralNameTest(RedirectionTestCase):
 
     def test_separate_options_never_rotate(self):
         # 10 KB is well past the 2,560 bytes that f~5 would allow a rotating writer. With two
-        # options the file is opened twice, so stderr's line lands over the first bytes.
+        # options the file is opened twice, and both streams are appended in order.
         big = "head -c 10000 /dev/zero | tr '\\0' x; echo ERR >&2"
-        for options, stderr in [(["-O", "f~5"], b"ERR\n"),
-                                (["-O", "f~5", "-E", "f~5"], b"")]:
+        for options, stderr, tail in [(["-O", "f~5"], b"ERR\n", b""),
+                                      (["-O", "f~5", "-E", "f~5"], b"", b"ERR\n")]:
             with self.subTest(options=options):
                 result = self.run_sentrel(*options, "sh", "-c", big)
                 self.assertEqual(result.returncode, 0)
                 self.assertEqual(result.stderr, stderr)
                 content = self.read_if_exists("f~5", "rb") or b""
-                self.assertEqual(len(content), 10000)
-                self.assertEqual(set(content[4:]), {ord("x")})
+                self.assertTrue(content == b"x" * 10000 + tail, "a stream was overwritten")
                 self.assertFalse(os.path.exists(self.path("f")))
                 self.assertFalse(os.path.exists(self.path("f~")))
                 os.remove(self.path("f~5"))
         with self.subTest("no writer process"):
             for options, content in [(["-O", "f~5"], b"OUT\n"),
-                                     (["-O", "f~5", "-E", "f~5"], b"ERR\n")]:
+                                     (["-O", "f~5", "-E", "f~5"], b"OUT\nERR\n")]:
                 status, _ = self.run_holding(options, "f~5", content)
                 self.assertEqual(status, 0)
                 os.remove(self.path("f~5"))
@@ -339,9 +369,9 @@ class RotationTest(RedirectionTestCase):
             self.assertTrue(f.read() == pattern(1, size), "output lost or reordered")
         self.assertEqual(os.listdir(locked_dir), ["out"])
 
-    def test_backup_name_cut_to_the_name_itself(self):
-        # A name of 1,023 characters leaves no room for the "~" of the backup name, so the
-        # backup is the file itself; 1,022 still rotates normally.
+    def test_long_names_are_never_cut(self):
+        # A NAME of 1,023 characters leaves no room in the writer's buffers for the "~" of the
+        # backup name, so the whole argument names a plain file; 1,022 still rotates normally.
         size = 200000
         for length in (1023, 1022):
             with self.subTest(length=length):
@@ -353,11 +383,20 @@ class RotationTest(RedirectionTestCase):
                 result = self.run_sentrel("-R", name + "~8", *program)
                 self.assertEqual(result.returncode, 3)
                 if length == 1023:
-                    self.assertEqual(os.listdir(self.path(parent)), [os.path.basename(name)])
-                    self.assertTrue(self.read(name, "rb") == pattern(1, size),
+                    self.assertEqual(os.listdir(self.path(parent)),
+                                     [os.path.basename(name) + "~8"])
+                    self.assertTrue(self.read(name + "~8", "rb") == pattern(1, size),
                                     "output lost or reordered")
                 else:
                     self.assert_tail(pattern(1, size), name)
+        with self.subTest("cut at 1,023 bytes, NAME would be another file"):
+            self.write_file("victim", b"VICTIM\n")
+            result = self.run_sentrel("-R", "./" * 507 + ".//victim.intended~4",
+                                      "sh", "-c", "echo OUT; echo ERR >&2")
+            self.assertEqual(result.returncode, 0)
+            self.assertEqual(self.read("victim", "rb"), b"VICTIM\n")
+            written = [self.read(n, "rb") for n in os.listdir(self.dir) if n.startswith("victim.")]
+            self.assertEqual(written, [b"OUT\nERR\n"])
 
 
 class WindDownTest(RedirectionTestCase):
@@ -445,6 +484,10 @@ class WriterProcessTest(RedirectionTestCase):
         self.assertEqual(len(held), 2, "writer descriptors: %r" % held)
         self.assertEqual(held[0], os.path.realpath(self.path("out")))
         self.assertTrue(held[1].startswith("pipe:"), held)
+        # Told apart from the supervisor in ps and pgrep.
+        comms = [self.read("/proc/%d/comm" % p) for p in (writer, proc.pid)]
+        self.assertEqual(comms[0], "sentrel-writer\n")
+        self.assertNotEqual(comms[1], comms[0])
         # A stopped writer cannot see end of file, so it outlives PROGRAM until the wind-down
         # gives up on it; in that time the file must already be free.
         os.kill(writer, signal.SIGSTOP)
@@ -454,6 +497,92 @@ class WriterProcessTest(RedirectionTestCase):
         self.assertEqual(testlib.process_state(writer), "T", "the lock went only with the writer")
         self.assertEqual(self.finish(proc), 0)
         self.assertFalse(testlib.is_locked(self.path("pid")))
+
+
+class WriterRecoveryTest(RedirectionTestCase):
+    """The writer outlives any trouble with NAME: PROGRAM's output is never a broken pipe."""
+
+    def test_output_resumes_once_the_directory_is_back(self):
+        os.mkdir(self.path("logs"))
+        program = ('pad=$(printf "%100s" ""); i=0; while :; do i=$((i+1)); echo "$$ $i $pad"; '
+                   'echo $i > count; sleep 0.01; done')
+        proc = self.start_sentrel("-l", "events.log", "-p", "pid", "-R", "logs/out~1",
+                                  "sh", "-c", program)
+        pid = self.wait_for_pid_file("pid")
+        self.wait_until(lambda: os.path.exists(self.path("logs/out~")), 10, "a rotation")
+        writer = self.find_writer(proc.pid)
+
+        def count():
+            text = (self.read_if_exists("count") or "").strip()
+            return int(text) if text.isdigit() else 0
+
+        subprocess.run(["rm", "-rf", self.path("logs")], check=True)
+        # 50 lines are 5 KB, ten times the limit: NAME is tried again meanwhile, and fails.
+        removed_at = count()
+        self.wait_until(lambda: count() >= removed_at + 50, 10, "PROGRAM's output to go on")
+        os.mkdir(self.path("logs"))
+        back_at = count()
+
+        def resumed():
+            text = "".join(self.read_if_exists(n) or "" for n in ("logs/out~", "logs/out"))
+            for line in text.splitlines():
+                words = line.split()
+                if words[:1] == [str(pid)] and words[1:2] and int(words[1]) > back_at:
+                    return True
+            return False
+
+        self.wait_until(resumed, 5, "output in the re-created directory")
+        self.assertEqual(self.find_writer(proc.pid), writer)
+        self.assertEqual(self.log_events("events.log"),
+                         ["The process was successfully started: pid=%d" % pid])
+
+    def test_killed_writer_is_replaced_before_the_next_launch(self):
+        proc = self.start_sentrel("-l", "events.log", "-p", "pid", "-R", "out~8", "sh", "-c",
+                                  'echo "run $$"; exec sleep 30')
+        first = self.wait_for_pid_file("pid")
+        self.wait_until(lambda: self.read_if_exists("out") == "run %d\n" % first, 10, "run 1")
+        writer = self.find_writer(proc.pid)
+        os.kill(writer, signal.SIGKILL)
+        self.wait_until(lambda: not is_alive(writer), 5, "the writer's end")
+        os.kill(first, signal.SIGTERM)
+        second = self.wait_for_pid_file("pid", first)
+        self.wait_until(lambda: self.read_if_exists("out") == "run %d\nrun %d\n"
+                        % (first, second), 10, "run 2 in the file")
+        self.assertNotEqual(self.find_writer(proc.pid), writer)
+        self.assertEqual(self.log_events("events.log"), [
+            "The process was successfully started: pid=%d" % first,
+            "The process was terminated by signal: pid=%d, signal=%d" % (first, signal.SIGTERM),
+            "The process was successfully started: pid=%d" % second])
+
+    def test_unwritable_name_never_stalls_or_kills_program(self):
+        # After "go", 300 KB fill the pipe several times over: a writer that blocks or ends
+        # would leave PROGRAM stuck or dead of SIGPIPE instead of exiting 7.
+        program = ("echo first; while [ ! -e go ]; do sleep 0.02; done; "
+                   "head -c 300000 /dev/zero && exit 7")
+        # NAME, whether a reader has the FIFO open at the start, whether it leaves after a line
+        for name, reader, leaves in [("missing/out", False, False), ("unread", False, False),
+                                     ("idle", True, False), ("gone", True, True)]:
+            with self.subTest(name=name):
+                if os.path.exists(self.path("go")):
+                    os.remove(self.path("go"))
+                if name != "missing/out":
+                    os.mkfifo(self.path(name))
+                fd = os.open(self.path(name), os.O_RDONLY | os.O_NONBLOCK) if reader else None
+                if reader and not leaves:
+                    self.addCleanup(os.close, fd)
+                log = name.replace("/", "-") + ".log"
+                proc = self.start_sentrel("-l", log, "-R", name + "~8", "sh", "-c", program)
+                if leaves:
+                    try:
+                        self.wait_until(lambda: read_available(fd) == b"first\n", 10, "a line")
+                    finally:
+                        os.close(fd)
+                self.write_file("go", b"")
+                self.assertEqual(self.finish(proc, 15), 7)
+                self.assertEqual(len(self.log_events(log)), 2, "PROGRAM relaunched")
+        self.assertFalse(os.path.exists(self.path("missing")))
+        for name in ("unread", "idle", "gone"):
+            self.assertTrue(stat.S_ISFIFO(os.stat(self.path(name)).st_mode), name)
 
 
 if __name__ == "__main__":

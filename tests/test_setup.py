@@ -317,8 +317,48 @@ class DaemonTest(SetupTestCase):
         log_path = os.path.realpath(self.path("events.log"))
         self.assertNotIn(log_path, fds.values())
         self.wait_until(lambda: self.read_if_exists("events.log"), 5, "the launch log line")
-        self.assertEqual(stat.S_IMODE(os.stat(self.path("events.log")).st_mode), 0o666)
+        # PROGRAM keeps the daemon's umask 0, but the log is never writable by others.
+        self.assertEqual(read_proc_status(program_pid)["Umask"], ["0000"])
+        log_mode = stat.S_IMODE(os.stat(self.path("events.log")).st_mode)
+        self.assertEqual((log_mode & 0o600, log_mode & 0o002), (0o600, 0), oct(log_mode))
         self.assertEqual(stat.S_IMODE(os.stat(self.path("prog.pid")).st_mode), 0o604)
+
+    def test_invoker_reports_how_the_start_ended(self):
+        # A good start in place (-n): 0 once PROGRAM runs, its PID already in the PID file.
+        invoker = self.start_sentrel("-d", "-n", "-p", "inplace.pid", "sleep", "20",
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        self.assertEqual(invoker.communicate(timeout=15), (b"", b""))
+        self.assertEqual(invoker.returncode, 0)
+        self.assertTrue(testlib.is_locked(self.path("inplace.pid")), "returned before the start")
+        program_pid = int(self.read("inplace.pid"))
+        self.track_pid(program_pid)
+        self.wait_for_exec(program_pid)
+        fds = testlib.descriptors(program_pid)
+        self.assertEqual([fds.get(fd) for fd in (0, 1, 2)], ["/dev/null"] * 3)
+        # A refused or failed start: the status and message of the same command without -d.
+        self.start_holder("held.pid")
+        missing = self.path("no-such-program")
+        not_found = self.fatal(missing + ": No such file or directory")
+        held = self.fatal("flock(): PID file is already locked by another process: `held.pid': "
+                          "Resource temporarily unavailable")
+        cases = [
+            (("-p", "held.pid", "-l", "events.log", "sleep", "20"), held),
+            (("-n", "-p", "held.pid", "sleep", "20"), held),
+            (("-p", "missing/prog.pid", "sleep", "20"), self.fatal(
+                "open(): failed to open or create PID file: `missing/prog.pid': "
+                "No such file or directory")),
+            (("-p", "/dev/full", "sleep", "20"), self.fatal(
+                "truncate(): failed to write PID to the file: `/dev/full': Invalid argument")),
+            (("-p", "prog.pid", missing), not_found),
+            (("-n", "-p", "prog.pid", missing), not_found),
+        ]
+        for args, stderr in cases:
+            for options in ((), ("-d",)):
+                with self.subTest(args=args, options=options):
+                    result = self.run_sentrel(*options, *args)
+                    self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                     (2, b"", stderr))
+        self.assertFalse(os.path.exists(self.path("events.log")))
 
     def test_redirection_files_mode(self):
         # After the detach the redirections still go to descriptors 1 and 2; the rotating
