@@ -88,6 +88,22 @@ def children_of(pid):
     return found
 
 
+# Runs a command as PID 1 of a new PID namespace, with its own /proc, as in a container.
+UNSHARE = ["unshare", "--pid", "--fork", "--mount-proc"]
+
+
+def pid_namespace_refusal():
+    """None when a new PID namespace can be made here, else the reason it cannot."""
+    try:
+        result = subprocess.run(UNSHARE + ["true"], stdout=subprocess.DEVNULL,
+                                stderr=subprocess.PIPE, timeout=10)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "no PID namespace: %s" % e
+    if result.returncode != 0:
+        return "no PID namespace: %s" % result.stderr.decode().strip()
+    return None
+
+
 class SentrelTestCase(unittest.TestCase):
     """Base class: a private directory, tracked processes, polling helpers."""
 
@@ -142,6 +158,17 @@ class SentrelTestCase(unittest.TestCase):
         kwargs.setdefault("stderr", subprocess.DEVNULL)
         kwargs.setdefault("cwd", self.dir)
         proc = subprocess.Popen(command(*args), start_new_session=True, **kwargs)
+        self._groups.append(proc)
+        return proc
+
+    def start_as_pid_1(self, argv, **kwargs):
+        """Starts argv as PID 1 of a new PID namespace in a group that tearDown kills, or skips
+        the test where namespaces are refused; returns the Popen of unshare, its parent."""
+        reason = pid_namespace_refusal()
+        if reason:
+            self.skipTest(reason)
+        kwargs.setdefault("cwd", self.dir)
+        proc = subprocess.Popen(UNSHARE + list(argv), start_new_session=True, **kwargs)
         self._groups.append(proc)
         return proc
 

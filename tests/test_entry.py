@@ -1,6 +1,7 @@
 """Black-box tests of the command line, the start-up order and the fatal error reports."""
 import fcntl
 import os
+import signal
 import subprocess
 import time
 import unittest
@@ -194,6 +195,51 @@ class FatalErrorTest(testlib.SentrelTestCase):
                                          "Permission denied\n" % (PROG, pid_file)).encode())
         self.assertEqual(result.stdout, b"")
         self.assertFalse(os.path.exists(pid_file))
+
+
+class InheritedStateTest(testlib.SentrelTestCase):
+    """What the invoker leaves behind must not turn the supervisor's files or children astray."""
+
+    def run_closed(self, fd, *args):
+        """Runs sentrel with descriptor fd closed; it must print nothing. Returns the status."""
+        result = self.run_sentrel(*args, preexec_fn=lambda: os.close(fd))
+        self.assertEqual(result.stderr, b"", args)
+        return result.returncode
+
+    def test_closed_standard_descriptors(self):
+        with self.subTest("stdout closed: PROGRAM's output would go into the PID file"):
+            self.assertEqual(self.run_closed(1, "-p", "pid", "sh", "-c",
+                                             "printf $$ > self; echo hello"), 0)
+            self.assertEqual(self.read("pid"), self.read("self"))
+        with self.subTest("stdout closed: moving -O onto 1 would close PROGRAM's lock"):
+            self.assertEqual(self.run_closed(1, "-p", "pid", "-O", "out", "sh", "-c",
+                                             "echo OUT; ls -l /proc/$$/fd"), 0)
+            self.assertEqual(self.read("out").splitlines()[0], "OUT")
+            self.assertIn("-> %s\n" % self.path("pid"), self.read("out"))
+        with self.subTest("stderr closed: -R lost stderr"):
+            self.assertEqual(self.run_closed(2, "-R", "both", "sh", "-c",
+                                             "echo OUT; echo ERR >&2; exit 7"), 7)
+            self.assertEqual(self.read("both"), "OUT\nERR\n")
+        with self.subTest("stdin closed: the writer would keep the lock and refuse a relaunch"):
+            self.assertEqual(self.run_closed(0, "-p", "pid", "-R", "rot~8", "sh", "-c",
+                                             "[ -e crashed ] && exit 7; : > crashed; "
+                                             "kill -SEGV $$"), 7)
+
+    def test_ignored_sigchld_is_reset_other_dispositions_kept(self):
+        def ignore():
+            signal.signal(signal.SIGCHLD, signal.SIG_IGN)
+            signal.signal(signal.SIGHUP, signal.SIG_IGN)
+        # Crashes once, so the supervisor must wait for PROGRAM and relaunch it.
+        result = self.run_sentrel("sh", "-c", "if [ -e crashed ]; then grep SigIgn "
+                                  "/proc/self/status; exit 7; fi; : > crashed; kill -SEGV $$",
+                                  preexec_fn=ignore)
+        self.assertEqual((result.returncode, result.stderr), (7, b""))
+        ignored = int(result.stdout.split()[1], 16)
+        self.assertFalse(ignored & 1 << (signal.SIGCHLD - 1), "SIGCHLD still ignored")
+        with self.subTest("an ignored SIGHUP stays ignored"):
+            if testlib.WRAPPER:
+                self.skipTest("user-mode emulation handles SIGHUP itself, so its exec resets it")
+            self.assertTrue(ignored & 1 << (signal.SIGHUP - 1), "the invoker's SIG_IGN undone")
 
 
 if __name__ == "__main__":

@@ -14,10 +14,13 @@ import sentrel_testlib as testlib
 PROG = testlib.SENTREL
 ALREADY_LOCKED = ("%s: flock(): PID file is already locked by another process: `%s': "
                   "Resource temporarily unavailable\n")
+NOT_HOLDER = "%s: kill(): PID file does not name the process that holds it: `%s'\n"
+OPEN_FAILED = "%s: open(): failed to open or create PID file: `%s': %s\n"
 
 # PROGRAM scripts run as `sh -c SCRIPT MARKER`: each PROGRAM appends its PID to MARKER ($0),
 # so the test can count the PROGRAMs that really ran.
 SLEEPER = 'echo $$ >> "$0"; exec sleep 30'
+RECORDS = 'echo $$ >> "$0"'
 IGNORES_TERM = 'trap "" TERM; echo $$ >> "$0"; exec sleep 30'
 EXITS_7_ON_TERM = 'trap "exit 7" TERM; echo $$ >> "$0"; while :; do sleep 0.2; done'
 # Records where each inherited descriptor above 2 points (in $1), closes it, then sleeps.
@@ -26,6 +29,9 @@ CLOSES_INHERITED = ('for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] || co
                     'done; echo $$ >> "$0"; exec sleep 30')
 # Leaves a background child holding the PID-file descriptor, then dies of SIGTERM.
 LEAVES_HOLDER = 'sleep 30 & echo $! >> "$0"; kill -TERM $$'
+# Lets go of the PID file on SIGTERM (closing every inherited descriptor above 2) and runs on.
+CLOSES_ON_TERM = ('trap \'for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] && '
+                  'eval "exec $n>&-"; done\' TERM; echo $$ >> "$0"; while :; do sleep 0.1; done')
 CRASHES = 'kill -SEGV $$'
 
 
@@ -249,13 +255,21 @@ class BackgroundHolderTest(PidFileTestCase):
         self.assertEqual(self.read("sup.err"), ALREADY_LOCKED % (PROG, self.pid_file))
         self.assertEqual(self.read("sup.out"), "")
         events = self.log_events("log")
-        self.assertEqual(len(events), 2, events)
+        self.assertEqual(len(events), 3, events)
         pid = int(events[0].rsplit("=", 1)[1])
+        # The refusal that ends the supervisor is logged too.
         self.assertEqual(events, [
             "The process was successfully started: pid=%d" % pid,
-            "The process was terminated by signal: pid=%d, signal=15" % pid])
+            "The process was terminated by signal: pid=%d, signal=15" % pid,
+            (ALREADY_LOCKED % (PROG, self.pid_file)).rstrip("\n")])
         # The refused cycle left the file as the dead PROGRAM's cycle wrote it.
         self.assertEqual(locked_content(self.pid_file), str(pid).encode())
+        # The file names a dead PID, the orphan holds it: a stop signals nobody.
+        result = self.run_sentrel("--stop=2", "-p", self.pid_file)
+        self.assertEqual((result.returncode, result.stderr.decode()),
+                         (2, NOT_HOLDER % (PROG, self.pid_file)))
+        self.assertNotIn(testlib.process_state(holder), (None, "Z"), "the holder was signalled")
+        self.assertTrue(testlib.is_locked(self.pid_file))
 
 
 class SecondInstanceTest(PidFileTestCase):
@@ -384,6 +398,103 @@ class StopTest(PidFileTestCase):
         self.assertEqual(status, 0)
         self.assertLess(elapsed, 1)
         self.assertFalse(os.path.exists(self.pid_file), "the stop created the PID file")
+
+
+class UntrustedPidFileTest(PidFileTestCase):
+    """--stop signals only a process that holds the locked file, whatever the file says."""
+
+    def test_locked_file_naming_no_holder_signals_nothing(self):
+        decoy = self.start_decoy()
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        # The lock belongs to a process of its own, which the file never names.
+        fd = os.open(self.pid_file, os.O_WRONLY | os.O_CREAT)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        holder = subprocess.Popen(["sleep", "30"], pass_fds=[fd], start_new_session=True)
+        os.close(fd)
+        self.addCleanup(holder.wait)
+        self.addCleanup(holder.kill)
+        # (1 << 32) + PID is what a conversion to int wraps to the decoy's PID.
+        for text in (decoy.pid, (1 << 32) + decoy.pid, dead.pid, "abc", ""):
+            with self.subTest(text=text):
+                with open(self.pid_file, "w") as f:
+                    f.write(str(text))
+                result = self.run_sentrel("-K", "1", "-p", self.pid_file)
+                self.assertEqual((result.returncode, result.stderr.decode()),
+                                 (2, NOT_HOLDER % (PROG, self.pid_file)))
+                self.assertEqual((decoy.poll(), holder.poll()), (None, None), "signalled")
+
+    def test_stop_never_signals_pid_1(self):
+        # PID 1 of the namespace is this shell, which records any SIGTERM it gets (a SIGKILL
+        # from inside its namespace never reaches it).
+        script = ('trap "echo TERM >> got" TERM; for text in 1 +1 4294967297; do '
+                  'printf %s "$text" > p.pid; flock p.pid "$@" -K 1 -p p.pid 2>> err; '
+                  'echo $? >> statuses; done')
+        unshare = self.start_as_pid_1(["sh", "-c", script, "sh"] + testlib.command())
+        self.assertEqual(self.wait_for_exit(unshare, 30), 0)
+        self.assertEqual(self.read("statuses"), "2\n" * 3)
+        self.assertEqual(self.read("err"), NOT_HOLDER % (PROG, "p.pid") * 3)
+        self.assertFalse(os.path.exists(self.path("got")), "PID 1 was signalled")
+
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to run the commands as nobody")
+    def test_unreadable_file(self):
+        # nobody cannot enter the test's directory, so the file exists but cannot be opened.
+        with open(self.pid_file, "w") as f:
+            f.write(str(self.start_decoy().pid))
+        cases = [(["-K", "1"], 3, OPEN_FAILED % (PROG, self.pid_file, "Permission denied")),
+                 (["-a"], 1, "")]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                result = self.run_sentrel("-u", "nobody", *args, "-p", self.pid_file)
+                self.assertEqual((result.returncode, result.stderr.decode()), (status, message))
+
+    def test_program_letting_go_of_the_file_after_term_gets_no_sigkill(self):
+        sup = self.start_sentrel("-p", self.pid_file, *sh(CLOSES_ON_TERM, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        self.wait_for_marker(1)
+        self.assertEqual(self.control("--stop=1", "-p", self.pid_file)[0], 0)
+        self.assertNotIn(testlib.process_state(pid), (None, "Z"), "PROGRAM got SIGKILL")
+        self.assertIsNone(sup.poll())
+        os.kill(pid, signal.SIGKILL)
+        self.assertEqual(self.wait_for_exit(sup), 0)
+
+
+class UnusualPidFileTest(PidFileTestCase):
+
+    def test_symlink_is_refused_and_its_target_untouched(self):
+        with open(self.path("target"), "w") as f:
+            f.write("root:x:0:0::/root:/bin/sh\n")
+        for target in ("target", "missing"):
+            with self.subTest(target=target):
+                link = self.path("link-" + target)
+                os.symlink(self.path(target), link)
+                result = self.run_sentrel("-p", link, *sh(RECORDS, self.marker), timeout=10)
+                self.assertEqual(result.returncode, 2)
+                # glibc's and musl's texts for ELOOP.
+                self.assertIn(result.stderr.decode(), [
+                    OPEN_FAILED % (PROG, link, "Too many levels of symbolic links"),
+                    OPEN_FAILED % (PROG, link, "Symbolic link loop")])
+        self.assertEqual(self.read("target"), "root:x:0:0::/root:/bin/sh\n")
+        self.assertFalse(os.path.exists(self.path("missing")))
+        self.assertFalse(os.path.exists(self.marker), "PROGRAM ran")
+
+    def test_fifo_never_blocks(self):
+        fifo = self.path("fifo")
+        os.mkfifo(fifo)
+        cases = [
+            (["-p", fifo] + sh(RECORDS, self.marker), 2,
+             OPEN_FAILED % (PROG, fifo, "No such device or address")),
+            (["-a", "-p", fifo], 1, ""),
+            (["-K", "1", "-p", fifo], 0, ""),
+            # More than a pipe holds: PROGRAM would block behind a writer stuck in open().
+            (["-R", fifo + "~4", "sh", "-c", "head -c 200000 /dev/zero; exit 7"], 7, ""),
+        ]
+        for args, status, message in cases:
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args, timeout=10)
+                self.assertEqual((result.returncode, result.stderr.decode()), (status, message))
+        self.assertTrue(stat.S_ISFIFO(os.stat(fifo).st_mode))
+        self.assertFalse(os.path.exists(self.marker), "PROGRAM ran")
 
 
 class NoRespawnTest(PidFileTestCase):
