@@ -17,8 +17,10 @@ set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)
 
 # Black-box tests run the ARM binary on the build machine through user-mode emulation
-# (package qemu-user); being static, it needs no ARM sysroot there.
+# (package qemu-user); being static, it needs no ARM sysroot there. The Cortex-A8 is the oldest
+# ARMv7-A core it emulates.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
+set(SENTREL_EMULATOR_CPU cortex-a8)
 
 set(CMAKE_FIND_ROOT_PATH /usr/lib/${SENTREL_MUSL_TRIPLET} /usr/include/${SENTREL_MUSL_TRIPLET})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
@@ -31,4 +33,5 @@ set(SENTREL_SIZE_BUDGET 65536)
 set(SENTREL_EXPECTED_MACHINE ARM)
 set(SENTREL_EXPECTED_CLASS ELF32)
 set(SENTREL_EXPECTED_FLAGS "hard-float ABI")
+set(SENTREL_EXPECTED_ATTRIBUTE "Tag_CPU_arch: v7")
 set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE armhf)

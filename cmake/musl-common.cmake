@@ -9,8 +9,11 @@ set(CMAKE_CXX_FLAGS_INIT "-specs=${SENTREL_MUSL_SPECS} -nostdinc++ -fno-pie")
 # Static and not position independent: nothing on the board to load shared objects, and
 # absolute code is smaller. RELRO protects nothing in a static musl program (no dynamic loader
 # ever makes the segment read-only), yet its page alignment would pad the file by up to 4 KiB;
-# the build ID is a note nobody on the board reads.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -no-pie -Wl,-z,norelro -Wl,--build-id=none")
+# the build ID is a note nobody on the board reads. A small common page size lets the data
+# segment follow the code in the file instead of starting on a fresh page: up to 4 KiB less
+# padding, and the same pages mapped at run time.
+set(CMAKE_EXE_LINKER_FLAGS_INIT
+    "-static -no-pie -Wl,-z,norelro -Wl,--build-id=none -Wl,-z,common-page-size=16")
 # A static link searches an archive only for what the files before it left undefined, so the C
 # library and libgcc must follow the objects; link options come before them.
 set(CMAKE_CXX_STANDARD_LIBRARIES_INIT "-lc -lgcc")

@@ -2,7 +2,11 @@
 # when BUDGET is given, at most BUDGET bytes long: what the boards need and can hold.
 #
 #   cmake -DBINARY=<sentrel> -DMACHINE=ARM -DCLASS=ELF32 [-DFLAGS="hard-float ABI"]
-#         [-DBUDGET=65536] [-DREADELF=readelf] -P check_static_binary.cmake
+#         [-DATTRIBUTE="Tag_CPU_arch: v7"] [-DBUDGET=65536] [-DREADELF=readelf]
+#         -P check_static_binary.cmake
+#
+# ATTRIBUTE is a regular expression that must match the end of a line of readelf -A's output:
+# the instruction set the binary needs at most, which the machine name alone does not tell.
 foreach(required BINARY MACHINE CLASS)
   if(NOT ${required})
     message(FATAL_ERROR "pass -D${required}=...")
@@ -26,6 +30,10 @@ readelf(-hW header)
 if(NOT header MATCHES "Class: +${CLASS}\n")
   list(APPEND problems "not ${CLASS}")
 endif()
+# Every board we build for runs little-endian.
+if(NOT header MATCHES "Data: +[^\n]*little endian")
+  list(APPEND problems "not little-endian")
+endif()
 if(NOT header MATCHES "Machine: +[^\n]*${MACHINE}")
   list(APPEND problems "not built for ${MACHINE}")
 endif()
@@ -35,6 +43,13 @@ if(FLAGS AND NOT header MATCHES "Flags: +[^\n]*${FLAGS}")
 endif()
 if(NOT header MATCHES "Type: +EXEC ")
   list(APPEND problems "not a plain (non-PIE) executable")
+endif()
+
+if(ATTRIBUTE)
+  readelf(-AW attributes)
+  if(NOT attributes MATCHES "${ATTRIBUTE}\n")
+    list(APPEND problems "attributes lack ${ATTRIBUTE}")
+  endif()
 endif()
 
 # No program interpreter and no dynamic section: nothing to load at run time.

@@ -274,20 +274,27 @@ TEST(ParseRotationSpec, Table) {
   }
 }
 
-TEST(ParseRotationSpec, OverlongNameIsCutToFit) {
-  std::string arg(1100, 'n');
-  arg += "~4";
-  int n = 0;
+TEST(ParseRotationSpec, NameThatDoesNotFitWithItsTildeIsNoSpec) {
   char name[kPathSize];
   char backup[kPathSize];
-  memset(name, 'z', sizeof(name));
-  memset(backup, 'z', sizeof(backup));
-  ASSERT_EQ(ParseRotationSpec(arg.c_str(), &n, name, backup, sizeof(name)), 0);
-  EXPECT_EQ(n, 4);
-  EXPECT_EQ(strnlen(name, sizeof(name)), sizeof(name) - 1);
-  EXPECT_EQ(std::string(name), std::string(sizeof(name) - 1, 'n'));
-  // No room is left for the tilde: the backup comes out equal to the name.
-  EXPECT_STREQ(backup, name);
+  // The longest name that fits leaves room for exactly its "~" and the terminator.
+  for (size_t length : {sizeof(name) - 2, sizeof(name) - 1, sizeof(name) + 76}) {
+    std::string arg(length, 'n');
+    arg += "~4";
+    int n = -7;
+    memset(name, 'z', sizeof(name));
+    memset(backup, 'z', sizeof(backup));
+    int result = ParseRotationSpec(arg.c_str(), &n, name, backup, sizeof(name));
+    if (length + 2 <= sizeof(name)) {
+      ASSERT_EQ(result, 0) << length;
+      EXPECT_EQ(std::string(name), std::string(length, 'n'));
+      EXPECT_EQ(std::string(backup), std::string(length, 'n') + "~");
+    } else {
+      // Cutting it would name some other file.
+      EXPECT_EQ(result, 1) << length;
+      EXPECT_EQ(n, -7) << length;
+    }
+  }
 }
 
 TEST(RotationLimit, Is512BytesPerUnitIn64Bits) {

@@ -7,17 +7,23 @@
 #include <getopt.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "sentrel.h"
 
 const char* program_name = "sentrel";
+
+// Where a getdents64 record keeps its length and its name.
+constexpr int kDirentRecordOffset = 16;
+constexpr int kDirentNameOffset = 19;
 
 static const char kShortOptions[] = "+aK:dl:s:p:w:kt:ncF:u:e:O:E:R:h";
 
@@ -42,34 +48,6 @@ static const struct option kLongOptions[] = {
     {"help", no_argument, nullptr, 'h'},
     {nullptr, 0, nullptr, 0},
 };
-
-static const char kUsage[] =
-    "Usage: %s [OPTIONS]... PROGRAM [PROGRAM OPTIONS]...\n"
-    "       %s --test-alive --pid-file=FILE\n"
-    "       %s --stop=TIMEOUT --pid-file=FILE\n"
-    "Run PROGRAM and monitor its status.\n"
-    "If PROGRAM is terminated by a signal -- restart it.\n"
-    "\n"
-    "Options:\n"
-    "  -a, --test-alive           check whether the process is alive\n"
-    "  -K, --stop=TIMEOUT         send SIGTERM to the process, wait TIMEOUT seconds\n"
-    "                             for process termination and (if failed) send SIGKILL\n"
-    "  -d, --daemon               run as daemon\n"
-    "  -l, --log-file=FILE        write logs to FILE\n"
-    "  -s, --syslog=IDENT         write logs to syslog\n"
-    "  -p, --pid-file=FILE        write PID of PROGRAM to FILE\n"
-    "  -w, --cwd=DIR              change working directory to DIR\n"
-    "  -e, --error-handler=CMD    execute CMD when PROGRAM crashes\n"
-    "  -k, --respawn-kill         respawn after SIGKILL\n"
-    "  -t, --respawn-delay=SEC    wait SEC seconds before respawn \n"
-    "  -n, --no-respawn           launch process without monitoring\n"
-    "  -c, --enable-core          enable core dumps\n"
-    "  -F, --max-nofile=N         set maximum number of open descriptors\n"
-    "  -O, --redirect-out=FILE    redirect stdout to FILE\n"
-    "  -E, --redirect-err=FILE    redirect stderr to FILE\n"
-    "  -R, --redirect=FILE        redirect both stdout and stderr to FILE\n"
-    "  -u, --user                 run as user\n"
-    "  -h, --help                 print this message\n";
 
 int ParseCommandLine(int argc, char* const* argv, Settings* settings) {
   assert(argv);
@@ -143,13 +121,102 @@ int ParseCommandLine(int argc, char* const* argv, Settings* settings) {
   }
 }
 
-void PrintUsage(int status) {
+int ListDescriptors(const char* fd_dir, int from, int* fds, int count) {
+  int dir_fd = open(fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    return -1;
+  }
+  // Raw getdents64 records, read into the stack: opendir would allocate.
+  alignas(8) char buffer[kCopySize];
+  int found = 0;
+  long length;
+  while (found < count && (length = syscall(SYS_getdents64, dir_fd, buffer, sizeof(buffer))) > 0) {
+    for (long offset = 0; offset < length && found < count;) {
+      unsigned short record = 0;
+      memcpy(&record, buffer + offset + kDirentRecordOffset, sizeof(record));
+      const char* name = buffer + offset + kDirentNameOffset;
+      int fd = atoi(name);
+      if (name[0] >= '0' && name[0] <= '9' && fd >= from) {
+        fds[found++] = fd;
+      }
+      offset += record;
+    }
+  }
+  close(dir_fd);
+  return found;
+}
+
+void CloseDescriptorsFrom(int first_fd, int keep_fd) {
+#ifdef SYS_close_range
+  // One system call instead of one per possible descriptor, which can be a million.
+  bool done = true;
+  if (keep_fd > first_fd) {
+    done = syscall(SYS_close_range, first_fd, keep_fd - 1, 0) == 0;
+  }
+  int from = keep_fd >= first_fd ? keep_fd + 1 : first_fd;
+  if (done && syscall(SYS_close_range, from, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  // Kernels before 5.9 lack close_range: close only what /proc lists as open.
+  int fds[kDescriptorBatch];
+  int count;
+  do {
+    count = ListDescriptors("/proc/self/fd", first_fd, fds, kDescriptorBatch);
+    for (int i = 0; i < count; ++i) {
+      if (fds[i] != keep_fd) {
+        close(fds[i]);
+      }
+      first_fd = fds[i] + 1;
+    }
+  } while (count == kDescriptorBatch);
+  if (count >= 0) {
+    return;
+  }
+  long max_fd = sysconf(_SC_OPEN_MAX);
+  for (long fd = first_fd; fd < max_fd; ++fd) {
+    if (fd != keep_fd) {
+      close(static_cast<int>(fd));
+    }
+  }
+}
+
+#ifndef SENTREL_NO_MAIN
+static const char kUsage[] =
+    "Usage: %s [OPTIONS]... PROGRAM [PROGRAM OPTIONS]...\n"
+    "       %s --test-alive --pid-file=FILE\n"
+    "       %s --stop=TIMEOUT --pid-file=FILE\n"
+    "Run PROGRAM and monitor its status.\n"
+    "If PROGRAM is terminated by a signal -- restart it.\n"
+    "\n"
+    "Options:\n"
+    "  -a, --test-alive           check whether the process is alive\n"
+    "  -K, --stop=TIMEOUT         send SIGTERM to the process, wait TIMEOUT seconds\n"
+    "                             for process termination and (if failed) send SIGKILL\n"
+    "  -d, --daemon               run as daemon\n"
+    "  -l, --log-file=FILE        write logs to FILE\n"
+    "  -s, --syslog=IDENT         write logs to syslog\n"
+    "  -p, --pid-file=FILE        write PID of PROGRAM to FILE\n"
+    "  -w, --cwd=DIR              change working directory to DIR\n"
+    "  -e, --error-handler=CMD    execute CMD when PROGRAM crashes\n"
+    "  -k, --respawn-kill         respawn after SIGKILL\n"
+    "  -t, --respawn-delay=SEC    wait SEC seconds before respawn \n"
+    "  -n, --no-respawn           launch process without monitoring\n"
+    "  -c, --enable-core          enable core dumps\n"
+    "  -F, --max-nofile=N         set maximum number of open descriptors\n"
+    "  -O, --redirect-out=FILE    redirect stdout to FILE\n"
+    "  -E, --redirect-err=FILE    redirect stderr to FILE\n"
+    "  -R, --redirect=FILE        redirect both stdout and stderr to FILE\n"
+    "  -u, --user                 run as user\n"
+    "  -h, --help                 print this message\n";
+
+[[noreturn]] static void PrintUsage(int status) {
   FILE* stream = status == 0 ? stdout : stderr;
   fprintf(stream, kUsage, program_name, program_name, program_name);
   exit(status);
 }
 
-void RunAsUser(const char* username) {
+static void RunAsUser(const char* username) {
   assert(username);
   if (username[0] == '\0') {
     return;
@@ -173,7 +240,7 @@ void RunAsUser(const char* username) {
   }
 }
 
-void EnableCoreDumps() {
+static void EnableCoreDumps() {
   struct rlimit limit = {RLIM_INFINITY, RLIM_INFINITY};
   if (setrlimit(RLIMIT_CORE, &limit) != 0) {
     ErrorExit("setrlimit(RLIMIT_CORE)");
@@ -193,7 +260,7 @@ static rlim_t ReadNrOpen() {
   return n > 0 ? static_cast<rlim_t>(strtoul(text, nullptr, 10)) : 0;
 }
 
-void SetMaxOpenFiles(int max_nofile) {
+static void SetMaxOpenFiles(int max_nofile) {
   rlim_t value = max_nofile > 0 ? static_cast<rlim_t>(max_nofile) : RLIM_INFINITY;
   struct rlimit limit = {value, value};
   if (setrlimit(RLIMIT_NOFILE, &limit) == 0) {
@@ -216,53 +283,75 @@ void SetMaxOpenFiles(int max_nofile) {
   ErrorExit("setrlimit(RLIMIT_NOFILE)");
 }
 
-void CloseDescriptorsFrom(int first_fd, int keep_fd) {
-#ifdef SYS_close_range
-  // One system call instead of one per possible descriptor, which can be a million.
-  bool done = true;
-  if (keep_fd > first_fd) {
-    done = syscall(SYS_close_range, first_fd, keep_fd - 1, 0) == 0;
-  }
-  int from = keep_fd >= first_fd ? keep_fd + 1 : first_fd;
-  if (done && syscall(SYS_close_range, from, ~0U, 0) == 0) {
-    return;
-  }
-#endif
-  long max_fd = sysconf(_SC_OPEN_MAX);
-  for (long fd = first_fd; fd < max_fd; ++fd) {
-    if (fd != keep_fd) {
-      close(static_cast<int>(fd));
+// In the invoker under --daemon: passes on what the detached supervisor reports before PROGRAM
+// runs. Nothing means PROGRAM was launched: 0. A report is the fatal message of a start that
+// failed, and the status is then the detached supervisor's own.
+static int AwaitStartReport(pid_t pid, int report_fd) {
+  char buffer[kCopySize];
+  int reported = 0;
+  ssize_t count;
+  while ((count = read(report_fd, buffer, sizeof(buffer))) != 0) {
+    if (count < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      break;
     }
+    reported = 1;
+    (void)write(2, buffer, count);
   }
+  if (!reported) {
+    return 0;
+  }
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 2;
 }
 
-int Daemonize() {
+// Detaches from the terminal. The invoker exits with the start's outcome; only the detached
+// supervisor returns, with 0-2 on /dev/null. Does not return on fork failure.
+static void Daemonize() {
+  // The detached side reports a failed start through this pipe until PROGRAM runs; without a
+  // pipe the start is simply not reported.
+  int report_fds[2] = {-1, -1};
+  (void)pipe2(report_fds, O_CLOEXEC);
   pid_t pid = fork();
   if (pid < 0) {
     ErrorExit("fork()");
   }
   if (pid > 0) {
-    return pid;
+    close(report_fds[1]);
+    exit(report_fds[0] < 0 ? 0 : AwaitStartReport(pid, report_fds[0]));
   }
-  setsid();
+  (void)setsid();
   umask(0);
-  CloseDescriptorsFrom(0, -1);
+  CloseDescriptorsFrom(0, report_fds[1]);
   // All three standard descriptors on /dev/null, so that nothing the supervisor opens later
   // lands on 0, 1 or 2 where PROGRAM would take it for a standard stream.
   int null_fd = open("/dev/null", O_RDWR);
   if (null_fd == 0) {
-    dup2(null_fd, 1);
-    dup2(null_fd, 2);
+    (void)dup2(null_fd, 1);
+    (void)dup2(null_fd, 2);
   }
-  return 0;
+  start_report_fd = report_fds[1];
 }
 
-#ifndef SENTREL_NO_MAIN
 // Runs the steps of start-up in their fixed order; each step that ends the process does so
 // before the next begins.
 int main(int argc, char** argv) {
   assert(argc > 0);
   program_name = argv[0];
+  // Whatever the invoker left closed among 0-2 is opened on /dev/null before anything else
+  // opens a file: the PID file or a log landing there would receive PROGRAM's output.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
+      break;
+    }
+  }
+  // An invoker that ignores SIGCHLD would make every child vanish unwaited; other inherited
+  // dispositions, such as an ignored SIGHUP under nohup, are the invoker's choice.
+  (void)signal(SIGCHLD, SIG_DFL);
   Settings settings;
   int program_index = ParseCommandLine(argc, argv, &settings);
   if (program_index < 0) {
@@ -283,7 +372,7 @@ int main(int argc, char** argv) {
     if (settings.test_alive) {
       TestAlive(settings.pid_file);
     }
-    StopProcess(ReadPidFile(settings.pid_file), settings.stop_timeout);
+    StopProcess(settings.pid_file, settings.stop_timeout);
   }
   if (argc == 1 || program_index == argc) {
     PrintUsage(1);
@@ -297,8 +386,8 @@ int main(int argc, char** argv) {
   if (settings.max_nofile != 0) {
     SetMaxOpenFiles(settings.max_nofile);
   }
-  if (settings.daemon && Daemonize() > 0) {
-    return 0;
+  if (settings.daemon) {
+    Daemonize();
   }
   return StartMonitoring(argv + program_index, &settings);
 }

@@ -8,6 +8,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
@@ -42,28 +44,27 @@ static void WriteAll(int fd, const char* buffer, ssize_t length) {
   }
 }
 
-void RedirectStdStreams(int out_fd, int err_fd) {
+// In the launched child: puts out_fd on descriptor 1 and err_fd on 2 (-1 leaves a stream).
+static void RedirectStdStreams(int out_fd, int err_fd) {
+  // A descriptor that sits on 1 but belongs on 2 is moved away before 1 is overwritten.
+  if (err_fd == 1 && out_fd >= 0 && out_fd != 1) {
+    err_fd = fcntl(err_fd, F_DUPFD_CLOEXEC, 3);
+  }
   // The supervisor's copies are close-on-exec; dup2 gives PROGRAM inheritable ones, except
   // when a copy already sits on its target, where only the flag needs clearing.
   if (out_fd >= 0) {
     if (out_fd == 1) {
-      fcntl(1, F_SETFD, 0);
+      (void)fcntl(1, F_SETFD, 0);
     } else {
-      dup2(out_fd, 1);
+      (void)dup2(out_fd, 1);
     }
   }
   if (err_fd >= 0) {
     if (err_fd == 2) {
-      fcntl(2, F_SETFD, 0);
+      (void)fcntl(2, F_SETFD, 0);
     } else {
-      dup2(err_fd, 2);
+      (void)dup2(err_fd, 2);
     }
-  }
-  if (out_fd >= 0 && out_fd != 1) {
-    close(out_fd);
-  }
-  if (err_fd >= 0 && err_fd != out_fd && err_fd != 2) {
-    close(err_fd);
   }
 }
 
@@ -77,13 +78,17 @@ int ParseRotationSpec(const char* arg, int* n, char* name, char* backup, size_t 
   if (value <= 0) {
     return 1;
   }
+  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
+  // terminator, is no rotation spec at all.
   size_t name_length = static_cast<size_t>(tilde - arg);
-  if (name_length > size - 1) {
-    name_length = size - 1;
+  if (name_length + 2 > size) {
+    return 1;
   }
   memcpy(name, arg, name_length);
   name[name_length] = '\0';
-  snprintf(backup, size, "%s~", name);
+  memcpy(backup, arg, name_length);
+  backup[name_length] = '~';
+  backup[name_length + 1] = '\0';
   *n = value;
   return 0;
 }
@@ -97,37 +102,48 @@ int64_t NextRotationPoint(int64_t size, int64_t limit) {
   return size < limit ? limit : size + limit;
 }
 
-void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
+// Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns only at end of
+// file or on a read error: while the pipe is open, output that cannot be stored is discarded.
+static void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
   int64_t limit = RotationLimit(n);
   int64_t rotate_at = limit;
   int just_rotated = 0;
   int file_fd = -1;
+  time_t retry_at = 0;
   char buffer[kCopySize];
   for (;;) {
+    // Retried at most once a second while it fails: a missing directory or a full inode table
+    // may come back. Non-blocking, so that a FIFO without a reader cannot stall the writer.
     if (file_fd < 0) {
-      file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0660);
-      if (file_fd < 0) {
-        break;
+      time_t now = time(nullptr);
+      if (now >= retry_at) {
+        file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
+        retry_at = now + 1;
       }
     }
-    off_t size = lseek(file_fd, 0, SEEK_END);
-    if (size < 0) {
-      break;
-    }
-    // A rotation that could not shrink the file (directory not writable, or the backup name
-    // cut down to the name itself) is retried only after another limit's worth of output, so
-    // the pipe keeps being drained instead of the writer spinning on rename.
-    if (just_rotated) {
-      rotate_at = NextRotationPoint(size, limit);
-      just_rotated = 0;
-    }
-    if (size >= rotate_at) {
+    struct stat file;
+    // A file removed under the writer (its directory cleaned away) is given up and created
+    // anew, instead of filling an inode that nobody can read any more.
+    if (file_fd >= 0 && (fstat(file_fd, &file) != 0 || file.st_nlink == 0)) {
       CloseIfOpen(&file_fd);
-      if (rename(name, backup) != 0) {
-        remove(name);
+    }
+    if (file_fd >= 0) {
+      // A rotation that could not shrink the file (directory not writable) is retried only
+      // after another limit's worth of output, so the pipe keeps being drained instead of the
+      // writer spinning on rename.
+      if (just_rotated) {
+        rotate_at = NextRotationPoint(file.st_size, limit);
+        just_rotated = 0;
       }
-      just_rotated = 1;
-      continue;
+      if (file.st_size >= rotate_at) {
+        CloseIfOpen(&file_fd);
+        if (rename(name, backup) != 0) {
+          (void)remove(name);
+        }
+        just_rotated = 1;
+        retry_at = 0;
+        continue;
+      }
     }
     ssize_t count = read(read_fd, buffer, sizeof(buffer));
     if (count < 0 && errno == EINTR) {
@@ -136,13 +152,19 @@ void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd)
     if (count <= 0) {
       break;
     }
-    WriteAll(file_fd, buffer, count);
+    // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
+    // of SIGPIPE because the disk is gone for a while.
+    if (file_fd >= 0) {
+      WriteAll(file_fd, buffer, count);
+    }
   }
   CloseIfOpen(&file_fd);
 }
 
-int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
-                        int* err_fd, pid_t* writer_pid) {
+// Returns 1 when the settings are not one NAME~N argument, 0 when it dealt with them (the
+// writer started, or nothing is redirected because the pipe or fork failed).
+static int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
+                               int* err_fd, pid_t* writer_pid) {
   if (!redirect_out || redirect_out != redirect_err) {
     return 1;
   }
@@ -170,6 +192,8 @@ int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int*
     // cycle, which would otherwise outlive PROGRAM.
     close(pipe_fds[1]);
     CloseDescriptorsFrom(3, pipe_fds[0]);
+    // Told apart from the supervisor in ps and pgrep.
+    (void)prctl(PR_SET_NAME, "sentrel-writer", 0, 0, 0);
     RunRotatingWriter(name, backup, n, pipe_fds[0]);
     _exit(0);
   }
@@ -180,8 +204,10 @@ int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int*
   return 0;
 }
 
-void SetupRedirection(const char* redirect_out, const char* redirect_err, int* out_fd, int* err_fd,
-                      pid_t* writer_pid) {
+// Opens the redirection files or starts the rotating writer. Never fails visibly: a
+// descriptor or writer that could not be set up stays -1.
+static void SetupRedirection(const char* redirect_out, const char* redirect_err, int* out_fd,
+                             int* err_fd, pid_t* writer_pid) {
   *out_fd = -1;
   *err_fd = -1;
   *writer_pid = -1;
@@ -192,8 +218,10 @@ void SetupRedirection(const char* redirect_out, const char* redirect_err, int* o
     return;
   }
   // Opened once per supervision, so that a relaunched PROGRAM continues where the last one
-  // stopped. A file that cannot be opened leaves its stream unredirected, silently.
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC;
+  // stopped. A file that cannot be opened leaves its stream unredirected, silently. Appending
+  // keeps both streams when -O and -E name one file, and leaves no hole when the file is
+  // truncated from outside.
+  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC;
   if (redirect_out) {
     *out_fd = open(redirect_out, flags, 0660);
   }
@@ -211,12 +239,20 @@ static void AwaitRotatingWriter(pid_t writer_pid) {
       return;
     }
     struct timespec delay = {0, kWriterPollNanoseconds};
-    nanosleep(&delay, nullptr);
+    (void)nanosleep(&delay, nullptr);
   }
-  kill(writer_pid, SIGTERM);
+  (void)kill(writer_pid, SIGTERM);
 }
 
-void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
+// Forgets the supervisor's log and syslog in a forked child: only the supervisor records.
+static void LeaveSupervisor() {
+  fatal_log = nullptr;
+  fatal_syslog = 0;
+}
+
+// Starts the crash handler with PROGRAM's PID and the signal as arguments. It is never waited
+// for here: the monitoring loop collects it whenever it ends.
+static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
   if (!error_handler) {
     return;
   }
@@ -227,32 +263,43 @@ void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
   snprintf(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
   snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
   char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
-  pid_t starter_pid = fork();
-  if (starter_pid < 0) {
+  pid_t handler_pid = fork();
+  if (handler_pid < 0) {
     ErrorExit("fork()");
   }
-  if (starter_pid == 0) {
-    // This process only forks the handler and leaves at once, so that init adopts and reaps
-    // the handler: the supervisor never waits for it, yet no crash leaves a zombie behind.
-    pid_t handler_pid = fork();
-    if (handler_pid < 0) {
-      ErrorExit("fork()");
-    }
-    if (handler_pid == 0) {
-      execvp(error_handler, handler_argv);
-      ErrorExit(error_handler);
-    }
-    _exit(0);
-  }
-  while (waitpid(starter_pid, nullptr, 0) < 0 && errno == EINTR) {
+  if (handler_pid == 0) {
+    LeaveSupervisor();
+    execvp(error_handler, handler_argv);
+    ErrorExit(error_handler);
   }
 }
 
-// In the launched child, or in the supervisor itself under --no-respawn. Does not return.
+// In the launched child, or in the supervisor itself under --no-respawn, where a failed exec is
+// PROGRAM's failure as much as in a child, and as little the log's business. Does not return.
 [[noreturn]] static void LaunchProgram(char* const* argv, int out_fd, int err_fd) {
+  LeaveSupervisor();
   RedirectStdStreams(out_fd, err_fd);
   execvp(argv[0], argv);
   ErrorExit(argv[0]);
+}
+
+// Waits for PROGRAM and returns its wait status. Every other child that ends meanwhile is
+// collected too: crash handlers, the writer, and the orphans adopted when the supervisor is
+// PID 1 or a subreaper. A writer collected here is marked gone by setting writer_pid to -1.
+static int WaitForProgram(pid_t child_pid, pid_t* writer_pid) {
+  int status = 0;
+  for (;;) {
+    pid_t reaped = waitpid(-1, &status, 0);
+    if (reaped == child_pid) {
+      return status;
+    }
+    if (reaped < 0 && errno != EINTR) {
+      ErrorExit("waitpid()");
+    }
+    if (reaped == *writer_pid) {
+      *writer_pid = -1;
+    }
+  }
 }
 
 int StartMonitoring(char* const* argv, const Settings* settings) {
@@ -265,16 +312,30 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   if (settings->syslog_ident) {
     openlog(settings->syslog_ident, LOG_PID, LOG_USER);
   }
+  fatal_log = log;
+  fatal_syslog = settings->syslog_ident != nullptr;
   int out_fd = -1;
   int err_fd = -1;
   pid_t writer_pid = -1;
   SetupRedirection(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd, &writer_pid);
+  const int rotating = writer_pid >= 0;
   int result = 0;
   for (;;) {
     if (settings->no_respawn) {
       // PROGRAM keeps this process's PID across the exec, so that is the PID to record.
       WritePidFile(settings->pid_file, pid_fd, getpid());
       LaunchProgram(argv, out_fd, err_fd);
+    }
+    // A writer that has ended would leave PROGRAM writing into a pipe nobody reads: it is
+    // started again, on a new pipe, before the launch.
+    if (rotating && writer_pid >= 0 && waitpid(writer_pid, nullptr, WNOHANG) == writer_pid) {
+      writer_pid = -1;
+    }
+    if (rotating && writer_pid < 0) {
+      CloseIfOpen(&out_fd);
+      err_fd = -1;
+      StartRotatingWriter(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd,
+                          &writer_pid);
     }
     pid_t child_pid = fork();
     if (child_pid < 0) {
@@ -290,13 +351,10 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     if (settings->syslog_ident) {
       syslog(LOG_INFO, "Service is started");
     }
-    int status = 0;
-    pid_t reaped;
-    while ((reaped = waitpid(child_pid, &status, 0)) < 0 && errno == EINTR) {
-    }
-    if (reaped != child_pid) {
-      ErrorExit("waitpid()");
-    }
+    // The start is complete: an invoker waiting under --daemon sees end of file once PROGRAM's
+    // exec has closed the child's copy too.
+    CloseIfOpen(&start_report_fd);
+    int status = WaitForProgram(child_pid, &writer_pid);
     if (!WIFSIGNALED(status)) {
       result = WEXITSTATUS(status);
       LogEvent(log, "The process was successfully terminated: pid=%d, exit_code=%d",
@@ -317,7 +375,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     }
     RunErrorHandler(settings->error_handler, child_pid, signal_number);
     if (settings->respawn_delay > 0) {
-      sleep(settings->respawn_delay);
+      (void)sleep(settings->respawn_delay);
     }
     pid_fd = LockPidFile(settings->pid_file);
   }
@@ -327,8 +385,9 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     CloseIfOpen(&err_fd);
   }
   CloseIfOpen(&out_fd);
+  fatal_log = nullptr;
   if (log) {
-    fclose(log);
+    (void)fclose(log);
   }
   if (writer_pid >= 0) {
     AwaitRotatingWriter(writer_pid);

@@ -34,28 +34,30 @@ constexpr int kPidTextSize = 33;
 constexpr int kHandlerArgSize = 129;
 constexpr int kPathSize = 1024;
 constexpr int kCopySize = 1024;
-constexpr int kTimeStampSize = 32;
+// Room for six full-range integers, so that no time stamp is ever cut.
+constexpr int kTimeStampSize = 80;
+constexpr int kDescriptorBatch = 64;
 
 // argv[0] of the supervisor, printed by the usage text and every fatal message.
 extern const char* program_name;
+// Where a fatal error is also recorded: the supervisor's event log (null for none) and, when
+// fatal_syslog is set, syslog. Forked children clear both, so only the supervisor records.
+extern FILE* fatal_log;
+extern int fatal_syslog;
+// Under --daemon, until PROGRAM runs: the pipe on which the invoker waits for the start's
+// outcome, -1 otherwise. A fatal message goes there instead of to /dev/null.
+extern int start_report_fd;
 
 // entry.cpp
 
 // Fills settings from argv. Returns the index of PROGRAM in argv, or -1 when getopt_long
 // rejected an option (its diagnostic is already on stderr).
 int ParseCommandLine(int argc, char* const* argv, Settings* settings);
-// Prints the usage text (stdout for status 0, stderr otherwise) and exits. Does not return.
-[[noreturn]] void PrintUsage(int status);
-// Switches the process to the account's groups and user. Does not return on failure.
-void RunAsUser(const char* username);
-// Lifts the core-dump limit. Does not return on failure.
-void EnableCoreDumps();
-// Sets the descriptor limit; negative means as many as the kernel allows. Does not return on
-// failure.
-void SetMaxOpenFiles(int max_nofile);
-// Detaches from the terminal. Returns the child's PID in the invoker, 0 in the detached
-// supervisor (whose descriptors 0-2 are then /dev/null). Does not return on fork failure.
-int Daemonize();
+// Lists into fds, in ascending order, at most count open descriptors of at least from that the
+// directory fd_dir (/proc/PID/fd) names; for /proc/self/fd that includes the descriptor it
+// read the directory with, closed again on return. Returns how many, or -1 (errno set) when
+// the directory cannot be opened.
+int ListDescriptors(const char* fd_dir, int from, int* fds, int count);
 // Closes every descriptor from first_fd upward except keep_fd (-1 keeps none).
 void CloseDescriptorsFrom(int first_fd, int keep_fd);
 
@@ -69,8 +71,9 @@ void CloseDescriptorsFrom(int first_fd, int keep_fd);
 // Writes "YYYY-MM-DD HH:MM:SS " for tm into buf (at least kTimeStampSize bytes). Returns the
 // length written.
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
-// Opens the event log in mode "w" (the supervisor's copy is close-on-exec). Returns the stream,
-// or null when it cannot be opened, which callers treat as "no log".
+// Truncates or creates the event log, never writable by others, and opens it for appending
+// (the supervisor's copy is close-on-exec). Returns the stream, or null when it cannot be
+// opened, which callers treat as "no log".
 FILE* OpenEventLog(const char* log_file);
 // Appends one time-stamped line to log and flushes it. Does nothing when log is null.
 void LogEvent(FILE* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -81,29 +84,14 @@ void LogEvent(FILE* log, const char* format, ...) __attribute__((format(printf, 
 // supervisor's exit status. With no_respawn it does not return on success: PROGRAM replaces
 // the supervisor.
 int StartMonitoring(char* const* argv, const Settings* settings);
-// Starts the crash handler with PROGRAM's PID and the signal as arguments; never waits for it.
-void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number);
-// Opens the redirection files or starts the rotating writer. Never fails visibly: a
-// descriptor or writer that could not be set up stays -1.
-void SetupRedirection(const char* redirect_out, const char* redirect_err, int* out_fd, int* err_fd,
-                      pid_t* writer_pid);
-// Returns 1 when the settings are not one NAME~N argument, 0 when it dealt with them (the
-// writer started, or nothing is redirected because the pipe or fork failed).
-int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
-                        int* err_fd, pid_t* writer_pid);
 // Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
-// non-empty NAME and N > 0; returns 1 otherwise.
+// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
 int ParseRotationSpec(const char* arg, int* n, char* name, char* backup, size_t size);
 // The size in bytes at which the writer rotates a file for N.
 int64_t RotationLimit(int n);
 // The size at which the writer next tries to rotate, given the size the file has after a
 // rotation attempt: the limit when the file shrank below it, else one more limit further on.
 int64_t NextRotationPoint(int64_t size, int64_t limit);
-// Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns at end of file
-// or when the file cannot be opened or measured.
-void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd);
-// In the launched child: puts out_fd on descriptor 1 and err_fd on 2 (-1 leaves a stream).
-void RedirectStdStreams(int out_fd, int err_fd);
 
 // pidfile.cpp
 
@@ -114,17 +102,13 @@ int LockPidFile(const char* pid_file);
 void WritePidFile(const char* pid_file, int pid_fd, pid_t pid);
 // Returns 0 when another process holds the PID file's lock, -1 otherwise.
 int IsPidFileLocked(const char* pid_file);
-// Returns the PID recorded in a PID file that another process holds locked, -1 otherwise.
+// Returns the PID recorded in a PID file that another process holds locked, when that process
+// has the file open; 0 when the locked file names no such process; -1 when it is not locked.
 pid_t ReadPidFile(const char* pid_file);
 // Exits 0 when the PID file is locked by another process, 1 otherwise.
 [[noreturn]] void TestAlive(const char* pid_file);
-// Returns 0 when pid exists, -1 when not. Does not return when kill() fails otherwise.
-int CheckProcess(pid_t pid);
-// Returns 0 once pid is gone, -1 when it is still there after timeout seconds of polling.
-int WaitForExit(pid_t pid, int timeout);
-// Sends signal_number to pid. Returns 0 when pid is gone within timeout seconds, -1 if not.
-int KillAndWait(pid_t pid, int signal_number, int timeout);
-// Stops pid with SIGTERM, then SIGKILL, and exits 0, 1 or 2.
-[[noreturn]] void StopProcess(pid_t pid, int timeout);
+// Stops the process that holds pid_file with SIGTERM, then SIGKILL, and exits 0, 1 or 2, or
+// through ErrorWithArgExit when the file cannot be opened or names no process holding it.
+[[noreturn]] void StopProcess(const char* pid_file, int timeout);
 
 #endif  // SENTREL_SENTREL_H_

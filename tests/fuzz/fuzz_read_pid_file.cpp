@@ -1,9 +1,11 @@
 // libFuzzer target for the PID-file readers on a file with arbitrary contents. The file is
 // created once; each run rewrites it with the input. A reader only believes a file that another
 // open file description holds locked, so the target keeps a lock through a second descriptor of
-// its own: while it holds it ReadPidFile must give atoi of the first 32 bytes (-1 for an empty
-// file), and once it lets go both readers must answer -1 whatever the file says.
+// its own: while it holds it ReadPidFile must give the PID only when the leading digits of the
+// first 32 bytes name a process holding the file (this one), and 0 for anything else; once it
+// lets go both readers must answer -1 whatever the file says.
 #include <fcntl.h>
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -30,15 +32,22 @@ void RemovePidFile() {
   unlink(pid_file);
 }
 
-// What a reader must make of the contents: the PID text is at most 32 bytes, read as by atoi.
+// What a reader must make of the contents: the PID text is at most 32 bytes of plain decimal
+// digits, believed only when it names a holder of the file. Nothing else is ever wrapped or
+// read into some other process's PID.
 pid_t ExpectedPid(const uint8_t* data, size_t size) {
-  if (size == 0) {
-    return -1;
-  }
   char text[kPidTextSize];
   memset(text, 0, sizeof(text));
   memcpy(text, data, size < sizeof(text) - 1 ? size : sizeof(text) - 1);
-  return atoi(text);
+  long long value = 0;
+  size_t digits = 0;
+  for (; text[digits] >= '0' && text[digits] <= '9'; ++digits) {
+    value = value * 10 + (text[digits] - '0');
+    if (value > INT_MAX) {
+      return 0;
+    }
+  }
+  return digits > 0 && value == getpid() ? getpid() : 0;
 }
 
 }  // namespace

@@ -23,11 +23,6 @@ void Check(bool condition, const char* what) {
   }
 }
 
-// The bounded string a buffer of size bytes can hold: at most size - 1 characters.
-std::string Cut(const std::string& text, size_t size) {
-  return text.substr(0, size - 1);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -47,15 +42,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   int result = ParseRotationSpec(text, &n, name, backup, buffer_size);
 
   const char* tilde = strchr(text, '~');
-  const bool is_name_n = tilde && tilde != text && atoi(tilde + 1) > 0;
+  // A name is never cut: one that does not fit with its "~" makes no rotation spec.
+  const bool is_name_n = tilde && tilde != text && atoi(tilde + 1) > 0 &&
+                         static_cast<size_t>(tilde - text) + 2 <= buffer_size;
   Check(result == (is_name_n ? 0 : 1), "wrong answer to whether this is NAME~N");
   if (is_name_n) {
-    const std::string expected_name = Cut(std::string(text, tilde - text), buffer_size);
+    const std::string expected_name(text, tilde - text);
     Check(n == atoi(tilde + 1), "N differs from the number after the first '~'");
     Check(RotationLimit(n) == static_cast<int64_t>(n) * 512 && RotationLimit(n) > 0,
           "the size limit is not N x 512");
     Check(memchr(name, '\0', buffer_size) && expected_name == name, "wrong or unterminated name");
-    Check(memchr(backup, '\0', buffer_size) && Cut(expected_name + "~", buffer_size) == backup,
+    Check(memchr(backup, '\0', buffer_size) && expected_name + "~" == backup,
           "wrong or unterminated backup name");
   } else {
     Check(n == -7, "N was changed for an argument that is not NAME~N");

@@ -1,0 +1,312 @@
+"""The deployment recipes in examples/ work as written: the init script drives a real HTTP
+server under dash and BusyBox sh, the OpenRC script runs under a stand-in for openrc-run, and
+the systemd unit passes systemd's own check. No init system is booted."""
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import time
+
+import sentrel_testlib as testlib
+
+EXAMPLES = os.path.join(testlib.HERE, "..", "examples")
+INIT_SCRIPT = os.path.join(EXAMPLES, "init.d", "S50example")
+OPENRC_SCRIPT = os.path.join(EXAMPLES, "openrc", "example")
+SYSTEMD_UNIT = os.path.join(EXAMPLES, "systemd", "example.service")
+
+MARKER = b"served by the supervised server\n"
+
+# A small server that, like most daemons, exits with status 0 on SIGTERM.
+GRACEFUL_SERVER = """\
+import functools, http.server, signal, sys
+signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.argv[2])
+http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), handler).serve_forever()
+"""
+
+# The stand-in for openrc-run: OpenRC's output functions, then the service script, then the
+# function named by the argument, as openrc-run calls it.
+OPENRC_SHIM = """\
+ebegin() { echo " * $*"; }
+eend() { return "${1:-0}"; }
+einfo() { echo " * $*"; }
+need() { :; }
+use() { :; }
+. "$0"
+"$1"
+"""
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def answers(port):
+    """True when an HTTP GET on the port returns the marker file."""
+    try:
+        with socket.create_connection(("127.0.0.1", port), timeout=2) as s:
+            s.sendall(b"GET /marker HTTP/1.0\r\n\r\n")
+            reply = b""
+            while True:
+                chunk = s.recv(4096)
+                if not chunk:
+                    break
+                reply += chunk
+    except OSError:
+        return False
+    return reply.startswith(b"HTTP/1.") and b" 200 " in reply.split(b"\r\n")[0] \
+        and reply.endswith(MARKER)
+
+
+def parent_of(pid):
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            return int(f.read().rsplit(")", 1)[1].split()[1])
+    except (OSError, ValueError):
+        return None
+
+
+def command_line(pid):
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().split(b"\0")
+    except OSError:
+        return []
+
+
+def has_ended(pid):
+    return testlib.process_state(pid) in (None, "Z")
+
+
+class RecipeTestCase(testlib.SentrelTestCase):
+    """Runs recipe scripts with their settings pointed at the test directory, and stops every
+    service and supervisor they left, checking who a PID is before it is killed."""
+
+    def setUp(self):
+        super().setUp()
+        self.pid_file = self.path("example.pid")
+        self.port = free_port()
+        os.mkdir(self.path("www"))
+        with open(self.path("www/marker"), "wb") as f:
+            f.write(MARKER)
+        self.sentrel = testlib.SENTREL
+        if testlib.WRAPPER:
+            # The scripts run sentrel by path; this one puts the emulator in front.
+            self.sentrel = self.path("sentrel")
+            with open(self.sentrel, "w") as f:
+                f.write('#!/bin/sh\nexec %s "$@"\n' % " ".join(
+                    testlib.WRAPPER + [testlib.SENTREL]))
+            os.chmod(self.sentrel, 0o755)
+        self.supervisors = set()
+
+    def tearDown(self):
+        for pid in self.supervisors:
+            if self.supervises(pid):
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+        deadline = time.monotonic() + 10
+        while testlib.is_locked(self.pid_file) and time.monotonic() < deadline:
+            text = self.read_if_exists(self.pid_file)
+            if text and text.isdigit():
+                try:
+                    os.kill(int(text), signal.SIGKILL)
+                except OSError:
+                    pass
+            time.sleep(0.05)
+        super().tearDown()
+
+    def supervises(self, pid):
+        """True when pid is a live sentrel holding our PID file on its command line."""
+        return not has_ended(pid) and any(
+            self.pid_file.encode() in word for word in command_line(pid))
+
+    def graceful_server(self):
+        with open(self.path("server.py"), "w") as f:
+            f.write(GRACEFUL_SERVER)
+        return "python3 %s %d %s" % (self.path("server.py"), self.port, self.path("www"))
+
+    def python_http_server(self):
+        """A server that SIGTERM kills: sentrel starts it again, and the stop must end that."""
+        return "python3 -m http.server --bind 127.0.0.1 --directory %s %d" % (
+            self.path("www"), self.port)
+
+    def busybox_httpd(self):
+        return "busybox httpd -f -p 127.0.0.1:%d -h %s" % (self.port, self.path("www"))
+
+    def run_script(self, argv, env):
+        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                cwd=self.dir, env=dict(os.environ, **env),
+                                start_new_session=True)
+        try:
+            out, err = proc.communicate(timeout=60)
+        except subprocess.TimeoutExpired:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.communicate()
+            self.fail("%r did not finish within 60 s" % argv)
+        return subprocess.CompletedProcess(argv, proc.returncode, out.decode(), err.decode())
+
+    def running_service(self):
+        """(service PID, supervisor PID) once the server answers; the supervisor is noted for
+        tearDown."""
+        self.wait_until(lambda: answers(self.port), 10, "the server on port %d" % self.port)
+        pid = self.wait_for_pid_file(self.pid_file)
+        supervisor = parent_of(pid)
+        self.supervisors.add(supervisor)
+        self.assertTrue(self.supervises(supervisor), "parent %s of the service" % supervisor)
+        return pid, supervisor
+
+    def assert_stopped(self, supervisor):
+        self.assertFalse(answers(self.port))
+        self.assertFalse(testlib.is_locked(self.pid_file))
+        self.assertTrue(has_ended(supervisor), "sentrel %d still runs" % supervisor)
+
+
+class InitScriptTest(RecipeTestCase):
+    """examples/init.d/S50example through its actions, with the LSB exit codes."""
+
+    def env(self, daemon):
+        return {"NAME": "sentrel-example-test", "SENTREL": self.sentrel,
+                "PIDFILE": self.pid_file, "LOGFILE": self.path("events"),
+                "OUTPUT": self.path("output~64"), "DAEMON": daemon,
+                "RESPAWN_DELAY": "1", "STOP_TIMEOUT": "3"}
+
+    def drive(self, shell, daemon):
+        """start, status, start again, stop, status, stop again, start, restart, stop."""
+        env = self.env(daemon)
+
+        def act(action, status):
+            result = self.run_script(shell + [INIT_SCRIPT, action], env)
+            self.assertEqual(result.returncode, status, "%s: %r" % (action, result))
+            return result
+
+        act("start", 0)
+        pid, supervisor = self.running_service()
+        act("status", 0)
+        self.assertIn("already running", act("start", 0).stdout)
+        self.assertEqual(self.running_service(), (pid, supervisor))
+
+        act("stop", 0)
+        self.assert_stopped(supervisor)
+        act("status", 3)
+        act("stop", 0)
+
+        act("start", 0)
+        pid, supervisor = self.running_service()
+        act("restart", 0)
+        _, new_supervisor = self.running_service()
+        self.assertNotEqual(new_supervisor, supervisor)
+        self.assertTrue(has_ended(supervisor))
+        self.assertTrue(has_ended(pid))
+        act("stop", 0)
+        self.assert_stopped(new_supervisor)
+
+    def test_dash_with_a_server_that_exits_on_sigterm(self):
+        if not shutil.which("dash"):
+            self.skipTest("dash is not installed (scripts/install-deps installs it)")
+        self.drive(["dash"], self.graceful_server())
+
+    def test_busybox_sh_with_busybox_httpd_that_sigterm_kills(self):
+        # sentrel restarts a server that SIGTERM kills, so this also covers the stop that
+        # has to end the restarted copy.
+        if not shutil.which("busybox"):
+            self.skipTest("busybox is not installed (scripts/install-deps installs it)")
+        self.drive(["busybox", "sh"], self.busybox_httpd())
+
+    def test_failed_and_refused_starts(self):
+        shell = ["dash"] if shutil.which("dash") else ["sh"]
+        env = self.env("%s/no-such-daemon --foreground" % self.dir)
+        result = self.run_script(shell + [INIT_SCRIPT, "start"], env)
+        self.assertEqual(result.returncode, 1, result)
+        self.assertIn("no-such-daemon", result.stderr)
+        self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "status"], env).returncode, 3)
+
+        env = self.env(self.graceful_server())
+        self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "start"], env).returncode, 0)
+        pid, supervisor = self.running_service()
+        events = self.read("events")
+        # The script's own start command, given again behind its back, is refused.
+        refused = self.run_sentrel("--daemon", "--pid-file=" + self.pid_file,
+                                   "--log-file=" + self.path("events"),
+                                   "--redirect=" + self.path("output~64"),
+                                   "sh", "-c", ": > " + self.path("launched"))
+        self.assertNotEqual(refused.returncode, 0)
+        self.assertIn(b"locked", refused.stderr)
+        self.assertEqual(self.running_service(), (pid, supervisor))
+        self.assertEqual(self.read("events"), events)
+        self.assertFalse(os.path.exists(self.path("launched")))
+        self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "stop"], env).returncode, 0)
+        self.assert_stopped(supervisor)
+
+
+class OpenRCScriptTest(RecipeTestCase):
+    """examples/openrc/example under a stand-in for openrc-run; OpenRC itself is not run."""
+
+    def test_start_status_stop(self):
+        with open(OPENRC_SCRIPT) as f:
+            self.assertEqual(f.readline(), "#!/sbin/openrc-run\n")
+        env = {"RC_SVCNAME": "sentrel-example-test", "sentrel": self.sentrel,
+               "pidfile": self.pid_file, "logfile": self.path("events"),
+               "output": self.path("output~64"), "daemon": self.python_http_server(),
+               "respawn_delay": "1", "stop_timeout": "3"}
+        for function in ("depend", "start", "status"):
+            result = self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, function], env)
+            self.assertEqual(result.returncode, 0, "%s: %r" % (function, result))
+        _, supervisor = self.running_service()
+        for function, status in (("stop", 0), ("status", 3)):
+            result = self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, function], env)
+            self.assertEqual(result.returncode, status, "%s: %r" % (function, result))
+        self.assert_stopped(supervisor)
+
+
+def unit_keys(path):
+    """{(section, key): [values]} of a systemd unit, continuation lines joined."""
+    keys = {}
+    section = None
+    with open(path) as f:
+        text = re.sub(r"\\\n\s*", " ", f.read())
+    for line in text.splitlines():
+        line = line.strip()
+        if not line or line.startswith(("#", ";")):
+            continue
+        if line.startswith("["):
+            section = line.strip("[]")
+            continue
+        key, _, value = line.partition("=")
+        keys.setdefault((section, key.strip()), []).append(value.strip())
+    return keys
+
+
+class SystemdUnitTest(testlib.SentrelTestCase):
+    """examples/systemd/example.service; the unit is checked, systemd is not booted."""
+
+    def test_sentrel_runs_in_the_foreground_and_stops_through_the_pid_file(self):
+        keys = unit_keys(SYSTEMD_UNIT)
+        self.assertEqual(keys[("Service", "Type")], ["simple"])
+        start = keys[("Service", "ExecStart")][0].split()
+        stop = keys[("Service", "ExecStop")][0].split()
+        self.assertFalse({"-d", "--daemon"} & set(start))
+        pid_file = [word for word in start if word.startswith("--pid-file=")]
+        self.assertEqual(len(pid_file), 1)
+        self.assertEqual(stop[0], start[0])
+        self.assertEqual(len([word for word in stop if re.match(r"--stop=\d+$", word)]), 1)
+        self.assertEqual([word for word in stop[1:] if not word.startswith("--stop=")], pid_file)
+
+    def test_systemd_analyze_verify_accepts_it(self):
+        if not shutil.which("systemd-analyze"):
+            self.skipTest("systemd-analyze is not installed")
+        # verify wants the commands to exist: point them at the binary under test.
+        unit = self.path("example.service")
+        with open(SYSTEMD_UNIT) as f:
+            text = f.read()
+        with open(unit, "w") as f:
+            f.write(text.replace("/usr/bin/sentrel", testlib.SENTREL))
+        result = subprocess.run(["systemd-analyze", "verify", unit], stdout=subprocess.PIPE,
+                                stderr=subprocess.STDOUT, timeout=60)
+        ours = [line for line in result.stdout.decode().splitlines() if "example" in line]
+        self.assertEqual((result.returncode, ours), (0, []), result.stdout.decode())
