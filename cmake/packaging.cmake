@@ -1,28 +1,32 @@
 # Installation and the Debian package, included from the top-level CMakeLists.txt.
 #
-#   cmake --install build/<preset> --prefix /usr/local   bin/sentrel, share/man/man1/sentrel.1.gz
+#   cmake --install build/<preset> --prefix /usr/local   bin/sentrel, share/man/man1/sentrel.1
 #   cpack --preset release   (or armhf, musl)            build/<preset>/sentrel_<version>_<arch>.deb
 #
-# The man page is installed compressed with gzip -9n, as Debian requires; the package also
-# carries the copyright file, a changelog and, for the static musl builds, the lintian override
-# that says the static link is deliberate.
+# `cmake --install` places the program and its manual page only, as a distribution's own
+# packaging expects. The .deb gets its Debian files from the component Debian, which a plain
+# install leaves out: the man page compressed with gzip -9n, the copyright file, a changelog and,
+# for the static musl builds, the lintian override that says the static link is deliberate.
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
     OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
 
 set(SENTREL_PACKAGE_MAINTAINER "sentrel developers <sentrel@example.org>"
     CACHE STRING "Maintainer field of the Debian package")
-set(SENTREL_LICENSE "" CACHE STRING "Short license name for the copyright file (text: LICENSE)")
 
+# The uncompressed page, its version filled in, is written beside the compressed one.
 set(man_page ${CMAKE_CURRENT_BINARY_DIR}/sentrel.1.gz)
-add_custom_command(OUTPUT ${man_page}
+set(plain_man_page ${CMAKE_CURRENT_BINARY_DIR}/sentrel.1)
+add_custom_command(OUTPUT ${man_page} ${plain_man_page}
                    COMMAND ${CMAKE_COMMAND} -DSOURCE=${PROJECT_SOURCE_DIR}/man/sentrel.1
                            -DOUTPUT=${man_page} -DVERSION=${PROJECT_VERSION}
                            -P ${PROJECT_SOURCE_DIR}/scripts/gzip_file.cmake
                    DEPENDS ${PROJECT_SOURCE_DIR}/man/sentrel.1
                            ${PROJECT_SOURCE_DIR}/scripts/gzip_file.cmake
                    VERBATIM)
-add_custom_target(man_page ALL DEPENDS ${man_page})
-install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+add_custom_target(man_page ALL DEPENDS ${man_page} ${plain_man_page})
+install(FILES ${plain_man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Manual)
+install(FILES ${man_page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT Debian
+        EXCLUDE_FROM_ALL)
 
 # A release gets its entry at the top of the changelog; a version without one fails here.
 set(changelog_text ${CMAKE_CURRENT_LIST_DIR}/debian/changelog)
@@ -39,34 +43,34 @@ add_custom_command(OUTPUT ${changelog}
                    VERBATIM)
 add_custom_target(changelog ALL DEPENDS ${changelog})
 
-string(TIMESTAMP year "%Y" UTC)
-set(SENTREL_COPYRIGHT "${year} the sentrel developers")
-set(SENTREL_LICENSE_NAME "${SENTREL_LICENSE}")
-set(SENTREL_LICENSE_TEXT "")
-if(EXISTS ${PROJECT_SOURCE_DIR}/LICENSE)
-  file(READ ${PROJECT_SOURCE_DIR}/LICENSE text)
-  string(STRIP "${text}" text)
-  # In the copyright format a text is indented by one blank, and an empty line is " .".
-  string(REGEX REPLACE "\n[ \t]*\n" "\n.\n" text "${text}")
-  string(REGEX REPLACE "\n" "\n " text "${text}")
-  set(SENTREL_LICENSE_TEXT " ${text}")
+# The copyright file quotes LICENSE, whose copyright line it takes as its own. Debian's short
+# name for the MIT licence is Expat. In the copyright format a text is indented by one blank,
+# and an empty line is " .".
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE text)
+string(REGEX MATCH "\nCopyright \\(c\\) ([^\n]+)" SENTREL_COPYRIGHT "${text}")
+if(NOT SENTREL_COPYRIGHT)
+  message(FATAL_ERROR "${PROJECT_SOURCE_DIR}/LICENSE has no \"Copyright (c) ...\" line")
 endif()
-if(NOT SENTREL_LICENSE_NAME)
-  set(SENTREL_LICENSE_NAME "not-chosen")
-  if(NOT SENTREL_LICENSE_TEXT)
-    set(SENTREL_LICENSE_TEXT " No license has been chosen for sentrel yet.")
-  endif()
-endif()
+set(SENTREL_COPYRIGHT "${CMAKE_MATCH_1}")
+set(SENTREL_LICENSE_NAME Expat)
+string(STRIP "${text}" text)
+string(REGEX REPLACE "\n[ \t]*\n" "\n.\n" text "${text}")
+string(REGEX REPLACE "\n" "\n " text "${text}")
+set(SENTREL_LICENSE_TEXT " ${text}")
 configure_file(${CMAKE_CURRENT_LIST_DIR}/debian/copyright.in
                ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright @ONLY)
 install(FILES ${CMAKE_CURRENT_BINARY_DIR}/debian/copyright ${changelog}
-        DESTINATION ${CMAKE_INSTALL_DOCDIR})
+        DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT Debian EXCLUDE_FROM_ALL)
 if(SENTREL_STATIC)
   install(FILES ${CMAKE_CURRENT_LIST_DIR}/debian/lintian-overrides
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME sentrel)
+          DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME sentrel
+          COMPONENT Debian EXCLUDE_FROM_ALL)
 endif()
 
 set(CPACK_GENERATOR DEB)
+# One package from the program and the Debian files; the uncompressed page stays out.
+set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};sentrel;Runtime;/"
+                                 "${PROJECT_BINARY_DIR};sentrel;Debian;/")
 set(CPACK_PACKAGE_NAME sentrel)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "process supervisor for small embedded Linux systems")

@@ -18,6 +18,7 @@ if(NOT SENTREL_SANITIZE)
   target_link_options(sentrel PRIVATE "LINKER:-Map=${SENTREL_MAP_FILE}")
   list(APPEND finish_steps
        COMMAND ${CMAKE_COMMAND} -DNM=${CMAKE_NM} -DMAP=${SENTREL_MAP_FILE}
+               -DBINARY=$<TARGET_FILE:sentrel>
                "-DOBJECTS=$<JOIN:$<TARGET_OBJECTS:sentrel>,|>"
                -P ${PROJECT_SOURCE_DIR}/scripts/check_no_cxx_runtime.cmake)
 endif()

@@ -8,7 +8,11 @@ endif()
 
 set(state "not stripped")
 if(STRIP)
-  file(COPY_FILE ${BINARY} ${BINARY}.unstripped)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E copy ${BINARY} ${BINARY}.unstripped
+                  RESULT_VARIABLE failed)
+  if(failed)
+    message(FATAL_ERROR "copying ${BINARY} failed")
+  endif()
   # .comment only names the compiler versions.
   execute_process(COMMAND ${STRIP} --strip-all --remove-section=.comment ${BINARY}
                   RESULT_VARIABLE failed)

@@ -1,6 +1,7 @@
 # Compresses SOURCE into OUTPUT the way Debian wants documentation: gzip -9n, so no file name
 # or time stamp ends up in the header. With VERSION, the version in a man page's .TH line
-# (its fourth field, "sentrel X.Y.Z") is replaced by it first.
+# (its fourth field, "sentrel X.Y.Z") is replaced by it first, and the uncompressed result is
+# kept beside OUTPUT (OUTPUT without .gz) for `cmake --install`.
 #
 #   cmake -DSOURCE=<file> -DOUTPUT=<file.gz> [-DVERSION=<version>] -P gzip_file.cmake
 foreach(required SOURCE OUTPUT)
@@ -17,7 +18,7 @@ if(VERSION)
   string(REGEX REPLACE "(\n?\\.TH [^\n]*\"sentrel )[^\"\n]*\"" "\\1${VERSION}\"" text "${text}")
 endif()
 file(WRITE ${plain} "${text}")
-execute_process(COMMAND gzip -9nf ${plain} RESULT_VARIABLE failed)
+execute_process(COMMAND gzip -9nc ${plain} OUTPUT_FILE ${OUTPUT} RESULT_VARIABLE failed)
 if(failed)
-  message(FATAL_ERROR "gzip -9nf ${plain} failed")
+  message(FATAL_ERROR "gzip -9nc ${plain} failed")
 endif()

@@ -3,6 +3,7 @@
 Every test gets its own directory, every process it starts is in a process group that tearDown
 kills, and waiting is done by polling a condition with a deadline, never by a bare sleep.
 """
+import contextlib
 import errno
 import fcntl
 import os
@@ -20,6 +21,9 @@ SENTREL = os.path.abspath(os.environ.get("SENTREL") or
 # A command prefix such as "qemu-arm" when the binary under test is a cross build.
 WRAPPER = shlex.split(os.environ.get("SENTREL_WRAPPER", ""))
 STAMP = r"\d{4}-\d{2}-\d{2} \d{2}:\d{2}:\d{2} "
+# What a second supervisor on a locked PID file prints, % (sentrel, PID file).
+ALREADY_LOCKED = ("%s: flock(): PID file is already locked by another process: `%s': "
+                  "Resource temporarily unavailable\n")
 
 
 def command(*args):
@@ -51,13 +55,20 @@ def process_exists(pid):
         return True
 
 
-def process_state(pid):
-    """The one-letter state from /proc (Z for a zombie), or None when the process is gone."""
+def stat_fields(pid):
+    """Fields of /proc/PID/stat after the command name (state, ppid, pgrp, session, ...), or
+    None when the process is gone."""
     try:
         with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()[0]
+            return f.read().rsplit(")", 1)[1].split()
     except OSError:
         return None
+
+
+def process_state(pid):
+    """The one-letter state (Z for a zombie, T stopped), or None when the process is gone."""
+    fields = stat_fields(pid)
+    return fields[0] if fields else None
 
 
 def descriptors(pid):
@@ -78,12 +89,8 @@ def children_of(pid):
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
-        try:
-            with open("/proc/%s/stat" % entry) as f:
-                fields = f.read().rsplit(")", 1)[1].split()
-        except OSError:
-            continue
-        if int(fields[1]) == pid:
+        fields = stat_fields(int(entry))
+        if fields and int(fields[1]) == pid:
             found.append(int(entry))
     return found
 
@@ -181,6 +188,17 @@ class SentrelTestCase(unittest.TestCase):
             if time.monotonic() > deadline:
                 self.fail("timed out after %s s waiting for %s" % (timeout, message))
             time.sleep(interval)
+
+    @contextlib.contextmanager
+    def frozen(self, pid):
+        """Holds process pid stopped (SIGSTOP) for the with block, e.g. a supervisor that must
+        not reap its child meanwhile."""
+        os.kill(pid, signal.SIGSTOP)
+        try:
+            self.wait_until(lambda: process_state(pid) == "T", 5, "process %d to stop" % pid)
+            yield
+        finally:
+            os.kill(pid, signal.SIGCONT)
 
     def read(self, name, mode="r"):
         with open(self.path(name) if not os.path.isabs(name) else name, mode) as f:

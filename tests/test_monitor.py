@@ -3,6 +3,7 @@ import os
 import re
 import signal
 import stat
+import subprocess
 import time
 import unittest
 
@@ -130,6 +131,24 @@ class HandlerTest(MonitorTestCase):
         self.assertEqual(result.stderr,
                          b"%s: no-such-handler: No such file or directory\n" % PROG.encode())
         self.assertEqual(len(self.launches(self.log_events("log"))), 2)
+
+    def test_supervision_goes_on_while_the_handler_runs(self):
+        # A handler that takes 30 s: a supervisor that waited for it would relaunch only then.
+        with open(self.path("slow-handler"), "w") as f:
+            f.write('#!/bin/sh\necho $$ > handler.pid\nexec sleep 30\n')
+        os.chmod(self.path("slow-handler"), stat.S_IRWXU)
+        with open(self.path("sup.err"), "wb") as err:
+            # Not pipes: the handler inherits the supervisor's streams and keeps them open.
+            result = self.run_sentrel("-l", "log", "-e", "./slow-handler", "sh", "-c",
+                                      CRASH_ONCE % "SEGV", stdout=subprocess.DEVNULL,
+                                      stderr=err, timeout=20)
+        handler = self.wait_until(lambda: (self.read_if_exists("handler.pid") or "").strip(),
+                                  10, "the handler's PID")
+        self.track_pid(int(handler))
+        self.assertEqual(result.returncode, 7, self.read("sup.err"))
+        self.assertEqual(len(self.launches(self.log_events("log"))), 2)
+        self.assertTrue(testlib.process_exists(int(handler)),
+                        "the supervision ended only after the handler")
 
     def test_crash_storm_leaves_no_zombies(self):
         crashes = 300

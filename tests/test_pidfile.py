@@ -1,4 +1,5 @@
 """Black-box tests of the PID file and its lock, and of --test-alive and --stop."""
+import contextlib
 import errno
 import fcntl
 import os
@@ -6,14 +7,14 @@ import shlex
 import signal
 import stat
 import subprocess
+import sys
+import threading
 import time
 import unittest
 
 import sentrel_testlib as testlib
 
 PROG = testlib.SENTREL
-ALREADY_LOCKED = ("%s: flock(): PID file is already locked by another process: `%s': "
-                  "Resource temporarily unavailable\n")
 NOT_HOLDER = "%s: kill(): PID file does not name the process that holds it: `%s'\n"
 OPEN_FAILED = "%s: open(): failed to open or create PID file: `%s': %s\n"
 
@@ -33,6 +34,30 @@ LEAVES_HOLDER = 'sleep 30 & echo $! >> "$0"; kill -TERM $$'
 CLOSES_ON_TERM = ('trap \'for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] && '
                   'eval "exec $n>&-"; done\' TERM; echo $$ >> "$0"; while :; do sleep 0.1; done')
 CRASHES = 'kill -SEGV $$'
+# Does what a supervisor does to the PID file ($1) around a launch, slowed down: takes the
+# lock with the previous PROGRAM's dead PID ($2) still in the file, or an empty file, and waits
+# for a reader to read that PID or open the empty file (inotify, through ctypes). It empties the
+# file at once, then writes its own PID 30 ms later, as after a fork, and waits to be signalled.
+LATE_WRITER = r"""
+import ctypes, fcntl, os, select, sys, time
+path, previous = sys.argv[1], sys.argv[2]
+IN_ACCESS, IN_OPEN = 0x1, 0x20
+fd = os.open(path, os.O_RDWR | os.O_CREAT | os.O_TRUNC, 0o644)
+os.write(fd, previous.encode())
+fcntl.flock(fd, fcntl.LOCK_EX)
+libc = ctypes.CDLL(None, use_errno=True)
+watch = libc.inotify_init1(os.O_CLOEXEC)
+if watch < 0 or libc.inotify_add_watch(watch, path.encode(),
+                                       IN_ACCESS if previous else IN_OPEN) < 0:
+    sys.exit("inotify: %s" % os.strerror(ctypes.get_errno()))
+print("locked", flush=True)
+if not select.select([watch], [], [], 20)[0]:
+    sys.exit("no reader came")
+os.ftruncate(fd, 0)
+time.sleep(0.03)
+os.pwrite(fd, str(os.getpid()).encode(), 0)
+time.sleep(30)
+"""
 
 
 def sh(script, *args):
@@ -57,21 +82,12 @@ def locked_content(path):
         os.close(fd)
 
 
-def stat_fields(pid):
-    """Fields of /proc/PID/stat after the command name (state, ppid, pgrp, ...), or None."""
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return f.read().rsplit(")", 1)[1].split()
-    except OSError:
-        return None
-
-
 def group_members(pgid):
     """PIDs of the processes in process group pgid."""
     found = []
     for entry in os.listdir("/proc"):
         if entry.isdigit():
-            fields = stat_fields(int(entry))
+            fields = testlib.stat_fields(int(entry))
             if fields and int(fields[2]) == pgid:
                 found.append(int(entry))
     return found
@@ -252,7 +268,7 @@ class BackgroundHolderTest(PidFileTestCase):
         [holder] = self.wait_for_marker(1)
         self.track_pid(holder)
         self.assertEqual(self.wait_for_exit(sup), 2)
-        self.assertEqual(self.read("sup.err"), ALREADY_LOCKED % (PROG, self.pid_file))
+        self.assertEqual(self.read("sup.err"), testlib.ALREADY_LOCKED % (PROG, self.pid_file))
         self.assertEqual(self.read("sup.out"), "")
         events = self.log_events("log")
         self.assertEqual(len(events), 3, events)
@@ -261,7 +277,7 @@ class BackgroundHolderTest(PidFileTestCase):
         self.assertEqual(events, [
             "The process was successfully started: pid=%d" % pid,
             "The process was terminated by signal: pid=%d, signal=15" % pid,
-            (ALREADY_LOCKED % (PROG, self.pid_file)).rstrip("\n")])
+            (testlib.ALREADY_LOCKED % (PROG, self.pid_file)).rstrip("\n")])
         # The refused cycle left the file as the dead PROGRAM's cycle wrote it.
         self.assertEqual(locked_content(self.pid_file), str(pid).encode())
         # The file names a dead PID, the orphan holds it: a stop signals nobody.
@@ -296,7 +312,7 @@ class SecondInstanceTest(PidFileTestCase):
                                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                 out, err = second.communicate(timeout=10)
                 self.assertEqual(second.returncode, 2)
-                self.assertEqual(err.decode(), ALREADY_LOCKED % (PROG, pid_file))
+                self.assertEqual(err.decode(), testlib.ALREADY_LOCKED % (PROG, pid_file))
                 self.assertEqual(out, b"")
                 self.assertEqual(group_members(second.pid), [], "the refused instance left "
                                  "processes behind")
@@ -319,7 +335,8 @@ class SecondInstanceTest(PidFileTestCase):
                 [loser] = [p for p in pair if p.poll() is not None]
                 [winner] = [p for p in pair if p is not loser]
                 self.assertEqual(loser.returncode, 2)
-                self.assertEqual(loser.stderr.read().decode(), ALREADY_LOCKED % (PROG, pid_file))
+                self.assertEqual(loser.stderr.read().decode(),
+                                 testlib.ALREADY_LOCKED % (PROG, pid_file))
                 pid = self.wait_for_pid_file(pid_file)
                 self.assertEqual(self.wait_for_marker(1, marker), [pid])
                 self.assertIn(pid, testlib.children_of(winner.pid))
@@ -329,6 +346,31 @@ class SecondInstanceTest(PidFileTestCase):
 
 
 class StopTest(PidFileTestCase):
+
+    def test_stop_waits_for_the_pid_of_a_fresh_lock(self):
+        # Between a supervisor's lock and its write, the locked file still names the previous,
+        # dead PROGRAM or is empty. A reader that took either for the answer would signal
+        # nothing here; it must read again and stop the process that then holds the file.
+        dead = subprocess.Popen(["true"])
+        dead.wait()
+        for name, initial in (("empty", ""), ("dead PID", str(dead.pid))):
+            with self.subTest(name):
+                writer = subprocess.Popen([sys.executable, "-c", LATE_WRITER, self.pid_file,
+                                           initial], stdout=subprocess.PIPE,
+                                          start_new_session=True)
+                self.track_pid(writer.pid)
+                self.addCleanup(writer.stdout.close)
+                self.addCleanup(writer.wait)
+                self.assertEqual(writer.stdout.readline(), b"locked\n")
+                # Reaped at once, as a supervisor would, so that the stop sees it gone.
+                reaper = threading.Thread(target=writer.wait)
+                reaper.start()
+                status, elapsed = self.control("--stop=5", "-p", self.pid_file)
+                reaper.join(10)
+                self.assertEqual(writer.returncode, -signal.SIGTERM,
+                                 "the stop did not signal the PID written 30 ms late")
+                self.assertEqual(status, 0)
+                self.assertLess(elapsed, 3)
 
     def test_program_exiting_on_term_ends_supervision_with_its_status(self):
         sup = self.start_sentrel("-p", self.pid_file, "-l", "log",
@@ -357,10 +399,11 @@ class StopTest(PidFileTestCase):
                       self.log_events("log"))
 
     def test_term_ignoring_program_gets_sigkill(self):
-        # With a timeout of 0 the single check after SIGKILL races with the supervisor reaping
-        # PROGRAM: 1 if it was already collected, 2 if it was still there.
-        cases = [(2, (1,), 2, 8), (0, (1, 2), 0, 1)]
-        for timeout, statuses, at_least, at_most in cases:
+        # Given time, the stop sees PROGRAM gone after SIGKILL once the supervisor reaped it: 1.
+        # With a timeout of 0 its one check comes at once, which would race with the reaping;
+        # the supervisor is frozen meanwhile, so the killed PROGRAM is still there: 2.
+        cases = [(2, False, 1, 2, 8), (0, True, 2, 0, 1)]
+        for timeout, freeze, expected, at_least, at_most in cases:
             with self.subTest(timeout=timeout):
                 log = self.path("log%d" % timeout)
                 marker = self.path("marker%d" % timeout)
@@ -368,8 +411,9 @@ class StopTest(PidFileTestCase):
                                          *sh(IGNORES_TERM, marker))
                 pid = self.wait_for_pid_file("pid")
                 self.wait_for_marker(1, marker)
-                status, elapsed = self.control("-K", timeout, "-p", self.pid_file)
-                self.assertIn(status, statuses)
+                with self.frozen(sup.pid) if freeze else contextlib.nullcontext():
+                    status, elapsed = self.control("-K", timeout, "-p", self.pid_file)
+                self.assertEqual(status, expected)
                 self.assertGreaterEqual(elapsed, at_least)
                 self.assertLess(elapsed, at_most)
                 self.assertEqual(self.wait_for_exit(sup), 0)

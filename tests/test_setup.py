@@ -33,12 +33,6 @@ def read_proc_status(pid):
         return proc_status(f.read())
 
 
-def proc_stat(pid):
-    """The fields of /proc/<pid>/stat after the command name: state, ppid, pgrp, session..."""
-    with open("/proc/%d/stat" % pid) as f:
-        return f.read().rsplit(")", 1)[1].split()
-
-
 def limit_of(limits_text, name):
     """(soft, hard) of one line of a /proc/<pid>/limits text, as the kernel prints them."""
     for line in limits_text.splitlines():
@@ -308,7 +302,7 @@ class DaemonTest(SetupTestCase):
             "prog.pid", "-l", "events.log", "sleep", "20", umask=0o027)
         # The invoker has already left; PROGRAM lives on under a new session leader.
         self.assertTrue(testlib.process_exists(program_pid))
-        session = int(proc_stat(supervisor_pid)[3])
+        session = int(testlib.stat_fields(supervisor_pid)[3])
         self.assertEqual(session, supervisor_pid)
         self.assertNotEqual(session, invoker)
         self.assertEqual(read_proc_status(supervisor_pid)["Umask"], ["0000"])

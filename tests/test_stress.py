@@ -15,8 +15,6 @@ import unittest
 import sentrel_testlib as testlib
 
 PROG = testlib.SENTREL
-ALREADY_LOCKED = ("%s: flock(): PID file is already locked by another process: `%s': "
-                  "Resource temporarily unavailable\n")
 STARTED = "The process was successfully started: pid=%d"
 SIGNALLED = "The process was terminated by signal: pid=%d, signal=%d"
 EXITED = "The process was successfully terminated: pid=%d, exit_code=%d"
@@ -230,7 +228,8 @@ class StartRaceTest(StressTestCase):
                 winner = pair[1 - loser]
                 self.assertEqual(pair[loser].returncode, 2)
                 errs[loser].seek(0)
-                self.assertEqual(errs[loser].read().decode(), ALREADY_LOCKED % (PROG, pid_file))
+                self.assertEqual(errs[loser].read().decode(),
+                                 testlib.ALREADY_LOCKED % (PROG, pid_file))
                 self.assertIsNone(winner.poll(), "the winner ended too")
 
                 pid = self.wait_for_pid_file(pid_file)
