@@ -43,8 +43,6 @@ def crash_once_then_exit(state, status=5):
 # Leaves a background process holding the PID-file lock, then crashes: the relaunch is refused.
 LOCK_LEFT_BEHIND = ("ulimit -c 0; sleep 30 > /dev/null 2>&1 & echo $! > {state}/held; "
                     "echo $$ >> {state}/pids; kill -SEGV $$")
-LOCKED_TEXT = ("%s: flock(): PID file is already locked by another process: `%s': "
-               "Resource temporarily unavailable")
 
 
 def read_pids(path):
@@ -228,7 +226,7 @@ class EventLogFileTest(EventLogCase):
         result = self.run_sentrel("-l", "events.log", "-p", "prog.pid", "sh", "-c",
                                   LOCK_LEFT_BEHIND.format(state=shlex.quote(state)))
         self.track_pid(read_pids(os.path.join(state, "held"))[0])
-        text = LOCKED_TEXT % (testlib.SENTREL, "prog.pid")
+        text = testlib.ALREADY_LOCKED.rstrip("\n") % (testlib.SENTREL, "prog.pid")
         self.assertEqual((result.returncode, result.stderr.decode()), (2, text + "\n"))
         (pid,) = read_pids(os.path.join(state, "pids"))
         self.assert_log("events.log", [STARTED % pid, KILLED % (pid, signal.SIGSEGV), text])
@@ -463,7 +461,7 @@ class SyslogTest(EventLogCase):
             self.assert_log(log, [STARTED % pid, EXITED % (pid, 0)])
 
         with self.subTest("fatal error"):
-            text = LOCKED_TEXT % (testlib.SENTREL, "prog.pid")
+            text = testlib.ALREADY_LOCKED.rstrip("\n") % (testlib.SENTREL, "prog.pid")
             self.assertEqual((refused["status"], self.read("err3")), (2, text + "\n"))
             self.assert_datagrams(refused["datagrams"], "fatal-ident", refused["pid"], [
                 (14, "Service is started"),

@@ -333,8 +333,7 @@ class DaemonTest(SetupTestCase):
         self.start_holder("held.pid")
         missing = self.path("no-such-program")
         not_found = self.fatal(missing + ": No such file or directory")
-        held = self.fatal("flock(): PID file is already locked by another process: `held.pid': "
-                          "Resource temporarily unavailable")
+        held = (testlib.ALREADY_LOCKED % (testlib.SENTREL, "held.pid")).encode()
         cases = [
             (("-p", "held.pid", "-l", "events.log", "sleep", "20"), held),
             (("-n", "-p", "held.pid", "sleep", "20"), held),
