@@ -111,32 +111,42 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
   int just_rotated = 0;
   int file_fd = -1;
   time_t retry_at = 0;
+  time_t check_at = 0;
   char buffer[kCopySize];
   for (;;) {
     // Retried at most once a second while it fails: a missing directory or a full inode table
     // may come back. Non-blocking, so that a FIFO without a reader cannot stall the writer.
-    if (file_fd < 0) {
-      time_t now = time(nullptr);
-      if (now >= retry_at) {
-        file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
-        retry_at = now + 1;
+    time_t now = time(nullptr);
+    if (file_fd < 0 && now >= retry_at) {
+      file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
+      retry_at = now + 1;
+    }
+    off_t size = file_fd >= 0 ? lseek(file_fd, 0, SEEK_END) : -1;
+    // A FIFO has no size to cap: whoever reads it gets the output.
+    if (file_fd >= 0 && size < 0 && errno == ESPIPE) {
+      size = 0;
+    }
+    // Once a second, not per chunk, as fstat costs a third of the throughput: a file removed
+    // under the writer (its directory cleaned away) is given up and created anew, instead of
+    // filling an inode that nobody can read any more.
+    struct stat file;
+    if (size >= 0 && now >= check_at) {
+      check_at = now + 1;
+      if (fstat(file_fd, &file) != 0 || file.st_nlink == 0) {
+        size = -1;
       }
     }
-    struct stat file;
-    // A file removed under the writer (its directory cleaned away) is given up and created
-    // anew, instead of filling an inode that nobody can read any more.
-    if (file_fd >= 0 && (fstat(file_fd, &file) != 0 || file.st_nlink == 0)) {
+    if (size < 0) {
       CloseIfOpen(&file_fd);
-    }
-    if (file_fd >= 0) {
+    } else {
       // A rotation that could not shrink the file (directory not writable) is retried only
       // after another limit's worth of output, so the pipe keeps being drained instead of the
       // writer spinning on rename.
       if (just_rotated) {
-        rotate_at = NextRotationPoint(file.st_size, limit);
+        rotate_at = NextRotationPoint(size, limit);
         just_rotated = 0;
       }
-      if (file.st_size >= rotate_at) {
+      if (size >= rotate_at) {
         CloseIfOpen(&file_fd);
         if (rename(name, backup) != 0) {
           (void)remove(name);
