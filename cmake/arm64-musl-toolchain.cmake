@@ -8,7 +8,6 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 
 set(SENTREL_MUSL_TRIPLET aarch64-linux-musl)
-set(SENTREL_MUSL_SPECS /usr/lib/${SENTREL_MUSL_TRIPLET}/musl-gcc.specs)
 set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
 
 include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)
@@ -18,12 +17,6 @@ string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv8-a")
 # The suite runs on the oldest ARMv8.0 core user-mode emulation offers (package qemu-user).
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64)
 set(SENTREL_EMULATOR_CPU cortex-a53)
-
-set(CMAKE_FIND_ROOT_PATH /usr/lib/${SENTREL_MUSL_TRIPLET} /usr/include/${SENTREL_MUSL_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # printf's 128-bit long double brings libgcc's software quad precision (about 9 KiB) along.
 set(SENTREL_SIZE_BUDGET 106496)

@@ -13,7 +13,6 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(SENTREL_MUSL_TRIPLET arm-linux-musleabi)
-set(SENTREL_MUSL_SPECS /usr/lib/${SENTREL_MUSL_TRIPLET}/musl-gcc.specs)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
 
 include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)
@@ -23,12 +22,6 @@ string(APPEND CMAKE_CXX_FLAGS_INIT " -march=armv5te -marm -mfloat-abi=soft")
 # stops it with SIGILL (package qemu-user).
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 set(SENTREL_EMULATOR_CPU arm926)
-
-set(CMAKE_FIND_ROOT_PATH /usr/lib/${SENTREL_MUSL_TRIPLET} /usr/include/${SENTREL_MUSL_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # ARM code, and libgcc's software floating point for printf, make it half again as large as
 # the Thumb-2 armhf build.

@@ -11,7 +11,6 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
 set(SENTREL_MUSL_TRIPLET arm-linux-musleabihf)
-set(SENTREL_MUSL_SPECS /usr/lib/${SENTREL_MUSL_TRIPLET}/musl-gcc.specs)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
 
 include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)
@@ -21,12 +20,6 @@ include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)
 # ARMv7-A core it emulates.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm)
 set(SENTREL_EMULATOR_CPU cortex-a8)
-
-set(CMAKE_FIND_ROOT_PATH /usr/lib/${SENTREL_MUSL_TRIPLET} /usr/include/${SENTREL_MUSL_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # The board's budget for the stripped binary; the binary check fails above it.
 set(SENTREL_SIZE_BUDGET 65536)

@@ -5,7 +5,6 @@
 #   cmake --preset musl             (or: cmake -S . -B build/musl
 #                                         -DCMAKE_TOOLCHAIN_FILE=cmake/host-musl-toolchain.cmake)
 set(SENTREL_MUSL_TRIPLET x86_64-linux-musl)
-set(SENTREL_MUSL_SPECS /usr/lib/${SENTREL_MUSL_TRIPLET}/musl-gcc.specs)
 set(CMAKE_CXX_COMPILER x86_64-linux-gnu-g++)
 
 include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)

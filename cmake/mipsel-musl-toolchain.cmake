@@ -13,7 +13,6 @@ set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR mipsel)
 
 set(SENTREL_MUSL_TRIPLET mipsel-linux-musl)
-set(SENTREL_MUSL_SPECS /usr/lib/${SENTREL_MUSL_TRIPLET}/musl-gcc.specs)
 set(CMAKE_CXX_COMPILER mipsel-linux-gnu-g++)
 
 include(${CMAKE_CURRENT_LIST_DIR}/musl-common.cmake)
@@ -23,12 +22,6 @@ string(APPEND CMAKE_CXX_FLAGS_INIT " -march=mips32r2")
 # qemu offers: unlike the board's kernel, qemu does not emulate a missing FPU.
 set(CMAKE_CROSSCOMPILING_EMULATOR qemu-mipsel)
 set(SENTREL_EMULATOR_CPU 24Kf)
-
-set(CMAKE_FIND_ROOT_PATH /usr/lib/${SENTREL_MUSL_TRIPLET} /usr/include/${SENTREL_MUSL_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 set(SENTREL_SIZE_BUDGET 122880)
 set(SENTREL_EXPECTED_MACHINE MIPS)

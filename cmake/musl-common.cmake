@@ -1,9 +1,11 @@
-# Shared part of the two musl toolchain files; they set SENTREL_MUSL_SPECS and the compiler first.
+# Shared part of the musl toolchain files; they set SENTREL_MUSL_TRIPLET, the compiler and, for
+# a board, CMAKE_SYSTEM_NAME first.
 #
 # The specs file replaces the C library's headers, start files and library path with musl's
 # (-nostdinc leaves gcc's own stddef.h and stdarg.h in place); -nostdinc++ also hides
 # libstdc++'s header wrappers, which are configured for glibc, so every <stdio.h> is musl's.
 # CMake passes CMAKE_CXX_FLAGS to the link step too, which needs the specs for the start files.
+set(SENTREL_MUSL_SPECS /usr/lib/${SENTREL_MUSL_TRIPLET}/musl-gcc.specs)
 set(CMAKE_CXX_FLAGS_INIT "-specs=${SENTREL_MUSL_SPECS} -nostdinc++ -fno-pie")
 
 # Static and not position independent: nothing on the board to load shared objects, and
@@ -31,3 +33,12 @@ endif()
 set(SENTREL_STATIC ON)
 set(SENTREL_STRIP ON)
 set(SENTREL_UNIT_TESTS OFF)
+
+# A board build looks for libraries and headers among the board's C library only.
+if(CMAKE_SYSTEM_NAME)
+  set(CMAKE_FIND_ROOT_PATH /usr/lib/${SENTREL_MUSL_TRIPLET} /usr/include/${SENTREL_MUSL_TRIPLET})
+  set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+  set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+  set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+  set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+endif()
