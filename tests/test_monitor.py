@@ -160,23 +160,20 @@ class HandlerTest(MonitorTestCase):
             return len(self.read_if_exists("runs") or "")
 
         most_zombies = 0
-        most_children = 0
         deadline = time.monotonic() + 60
         while supervisor.poll() is None:
             self.assertLess(time.monotonic(), deadline, "the crash storm did not end")
             children = testlib.children_of(supervisor.pid)
             zombies = [pid for pid in children if testlib.process_state(pid) == "Z"]
-            most_children = max(most_children, len(children))
             most_zombies = max(most_zombies, len(zombies))
             self.assertLess(runs(), crashes + 2)
             time.sleep(0.02)
         self.assertEqual(supervisor.wait(timeout=60), 3)
         self.assertEqual(runs(), crashes + 1)
-        # The handlers are the supervisor's own children: at any moment PROGRAM and a handler may
-        # both have just died and not yet been collected, and a slow handler may still run
-        # beside the next one. Unreaped handlers would pile up far beyond that.
-        self.assertLessEqual(most_zombies, 2)
-        self.assertLessEqual(most_children, 3)
+        # The handlers are the supervisor's own children and may still run beside the next
+        # PROGRAM; whatever has died is collected at PROGRAM's next end at the latest. Unreaped
+        # handlers would pile up by hundreds.
+        self.assertLessEqual(most_zombies, 4)
 
 
 class Pid1Test(MonitorTestCase):

@@ -147,12 +147,10 @@ class CrashStormTest(StressTestCase):
         for others, on_pid_file, _, children in early + late:
             self.assertEqual(others, base_fds, "the supervisor's descriptors changed")
             self.assertLessEqual(on_pid_file, 1, "PID-file descriptors pile up")
-            # PROGRAM, and with -e a handler that may still run beside the next PROGRAM; both may
-            # have just died and not yet been collected, and a scan of /proc is not atomic, so
-            # it may catch one just reaped beside the next. Unreaped children would pile up far
-            # beyond that.
-            self.assertLessEqual(len(children), 3, children)
-            self.assertLessEqual(sum(state == "Z" for _, state in children), 2, children)
+            # With -e, handlers are the supervisor's own children and may still run beside the
+            # next PROGRAM; whatever has died is collected at PROGRAM's next end at the latest,
+            # and a scan of /proc is not atomic. Unreaped children would pile up by thousands.
+            self.assertLessEqual(sum(state == "Z" for _, state in children), 4, children)
         early_rss = max(s[2] for s in early)
         late_rss = max(s[2] for s in late)
         self.assertLessEqual(late_rss, early_rss + RSS_SLACK_KB)
