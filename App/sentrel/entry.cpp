@@ -284,11 +284,13 @@ static void SetMaxOpenFiles(int max_nofile) {
 }
 
 // In the invoker under --daemon: passes on what the detached supervisor reports before PROGRAM
-// runs. Nothing means PROGRAM was launched: 0. A report is the fatal message of a start that
-// failed, and the status is then the detached supervisor's own.
+// runs. A zero byte says PROGRAM was launched; any other text is the fatal message of a start
+// that failed, and the status is then the detached supervisor's own. A supervisor that ended
+// with neither, killed by a signal, failed too: 2.
 static int AwaitStartReport(pid_t pid, int report_fd) {
   char buffer[kCopySize];
   int reported = 0;
+  int launched = 0;
   ssize_t count;
   while ((count = read(report_fd, buffer, sizeof(buffer))) != 0) {
     if (count < 0) {
@@ -297,14 +299,21 @@ static int AwaitStartReport(pid_t pid, int report_fd) {
       }
       break;
     }
+    ssize_t kept = 0;
+    for (ssize_t i = 0; i < count; ++i) {
+      launched |= buffer[i] == '\0';
+      if (buffer[i] != '\0') {
+        buffer[kept++] = buffer[i];
+      }
+    }
     // The status is the answer; the message is passed on as far as stderr takes it.
-    reported = 1;
-    if (write(2, buffer, count) < 0) {
+    reported |= kept > 0;
+    if (kept > 0 && write(2, buffer, kept) < 0) {
       continue;
     }
   }
   if (!reported) {
-    return 0;
+    return launched ? 0 : 2;
   }
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -315,12 +324,11 @@ static int AwaitStartReport(pid_t pid, int report_fd) {
 // Detaches from the terminal. The invoker exits with the start's outcome; only the detached
 // supervisor returns, with 0-2 on /dev/null. Does not return on fork failure.
 static void Daemonize() {
-  // The detached side reports a failed start through this pipe until PROGRAM runs; without a
-  // pipe the start is simply not reported.
+  // The detached side reports through this pipe how the start ended; without it the invoker
+  // could not tell a launched PROGRAM from a supervisor that died first.
   int report_fds[2] = {-1, -1};
   if (pipe2(report_fds, O_CLOEXEC) != 0) {
-    report_fds[0] = -1;
-    report_fds[1] = -1;
+    ErrorExit("pipe2()");
   }
   pid_t pid = fork();
   if (pid < 0) {
@@ -328,7 +336,7 @@ static void Daemonize() {
   }
   if (pid > 0) {
     close(report_fds[1]);
-    exit(report_fds[0] < 0 ? 0 : AwaitStartReport(pid, report_fds[0]));
+    exit(AwaitStartReport(pid, report_fds[0]));
   }
   (void)setsid();
   umask(0);
@@ -349,15 +357,17 @@ int main(int argc, char** argv) {
   assert(argc > 0);
   program_name = argv[0];
   // Whatever the invoker left closed among 0-2 is opened on /dev/null before anything else
-  // opens a file: the PID file or a log landing there would receive PROGRAM's output.
+  // opens a file: the PID file or a log landing there would receive PROGRAM's output. Without
+  // /dev/null that cannot be prevented, so nothing starts.
   for (int fd = 0; fd <= 2; ++fd) {
     if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
-      break;
+      ErrorWithArgExit("open()", "/dev/null");
     }
   }
   // An invoker that ignores SIGCHLD would make every child vanish unwaited; other inherited
   // dispositions, such as an ignored SIGHUP under nohup, are the invoker's choice.
   (void)signal(SIGCHLD, SIG_DFL);
+  IgnoreSupervisorSignals();
   Settings settings;
   int program_index = ParseCommandLine(argc, argv, &settings);
   if (program_index < 0) {

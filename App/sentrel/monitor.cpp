@@ -28,6 +28,64 @@ static void CloseIfOpen(int* fd) {
   }
 }
 
+// The dispositions the invoker left for the signals that the supervisor ignores.
+static const int kIgnoredSignals[] = {SIGXFSZ};
+static void (*inherited_dispositions[sizeof(kIgnoredSignals) / sizeof(int)])(int);
+
+void IgnoreSupervisorSignals() {
+  for (size_t i = 0; i < sizeof(kIgnoredSignals) / sizeof(int); ++i) {
+    inherited_dispositions[i] = signal(kIgnoredSignals[i], SIG_IGN);
+  }
+}
+
+// In a child before exec: PROGRAM and the handler get the dispositions the supervisor
+// inherited, and no blocked signal, whatever the invoker blocked: a blocked SIGTERM would turn
+// every graceful stop into a SIGKILL.
+static void ResetChildSignals() {
+  for (size_t i = 0; i < sizeof(kIgnoredSignals) / sizeof(int); ++i) {
+    (void)signal(kIgnoredSignals[i], inherited_dispositions[i]);
+  }
+  sigset_t none;
+  sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+// Records a fork that failed in the event log and syslog; only fatal messages go to stderr.
+static void LogForkFailure() {
+  const char* text = strerror(errno);
+  LogEvent(fatal_log, "%s: fork(): %s", program_name, text);
+  if (fatal_syslog) {
+    syslog(LOG_WARNING, "%s: fork(): %s", program_name, text);
+  }
+}
+
+// Collects every child that has ended, marking a collected writer gone (-1 in writer_pid).
+static void CollectEnded(pid_t* writer_pid) {
+  pid_t reaped;
+  while ((reaped = waitpid(-1, nullptr, WNOHANG)) > 0) {
+    if (reaped == *writer_pid) {
+      *writer_pid = -1;
+    }
+  }
+}
+
+// Forks, retrying once a second while the system refuses: a service account at its process
+// limit for a moment must not end the supervision. Only the first failure of a run is logged.
+// Zombies count against that limit, so whatever has ended is collected meanwhile.
+static pid_t ForkRetrying(pid_t* writer_pid) {
+  for (int failures = 0;; ++failures) {
+    pid_t pid = fork();
+    if (pid >= 0) {
+      return pid;
+    }
+    if (failures == 0) {
+      LogForkFailure();
+    }
+    CollectEnded(writer_pid);
+    (void)sleep(1);
+  }
+}
+
 // Writes all of buffer, resuming after short writes. Returns 0, or -1 on a write error, which
 // drops the rest of the chunk, as nothing better can be done with it without blocking PROGRAM.
 static int WriteAll(int fd, const char* buffer, ssize_t length) {
@@ -175,7 +233,7 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
 }
 
 // Returns 1 when the settings are not one NAME~N argument, 0 when it dealt with them (the
-// writer started, or nothing is redirected because the pipe or fork failed).
+// writer started, or nothing is redirected because there is no pipe).
 static int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
                                int* err_fd, pid_t* writer_pid) {
   if (!redirect_out || redirect_out != redirect_err) {
@@ -194,12 +252,7 @@ static int StartRotatingWriter(const char* redirect_out, const char* redirect_er
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
     return 0;
   }
-  pid_t pid = fork();
-  if (pid < 0) {
-    close(pipe_fds[0]);
-    close(pipe_fds[1]);
-    return 0;
-  }
+  pid_t pid = ForkRetrying(writer_pid);
   if (pid == 0) {
     // The writer must hold nothing but its pipe: above all not the PID-file lock of the first
     // cycle, which would otherwise outlive PROGRAM.
@@ -279,20 +332,30 @@ static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_num
   snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
   char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
   pid_t handler_pid = fork();
+  // A handler that cannot start is skipped for this crash: relaunching PROGRAM matters more.
   if (handler_pid < 0) {
-    ErrorExit("fork()");
+    LogForkFailure();
+    return;
   }
   if (handler_pid == 0) {
     LeaveSupervisor();
+    ResetChildSignals();
     execvp(error_handler, handler_argv);
     ErrorExit(error_handler);
   }
 }
 
 // In the launched child, or in the supervisor itself under --no-respawn, where a failed exec is
-// PROGRAM's failure as much as in a child, and as little the log's business. Does not return.
-[[noreturn]] static void LaunchProgram(char* const* argv, int out_fd, int err_fd) {
+// PROGRAM's failure as much as in a child, and as little the log's business. A gate_fd that is
+// not -1 is read first: PROGRAM runs only once the supervisor has recorded its PID, and a gate
+// closed without its byte means the record failed. Does not return.
+[[noreturn]] static void LaunchProgram(char* const* argv, int out_fd, int err_fd, int gate_fd) {
   LeaveSupervisor();
+  char go = 0;
+  if (gate_fd >= 0 && read(gate_fd, &go, 1) != 1) {
+    _exit(2);
+  }
+  ResetChildSignals();
   RedirectStdStreams(out_fd, err_fd);
   execvp(argv[0], argv);
   ErrorExit(argv[0]);
@@ -324,12 +387,69 @@ static int WaitForProgram(pid_t child_pid, pid_t* writer_pid) {
   }
 }
 
+// Ends the supervisor when pid could not be recorded in the PID file. A launched child still
+// waiting at the gate (gate_fd not -1) is let go without exec and collected first, so that no
+// PROGRAM runs unrecorded. Does nothing when the PID was written.
+static void WritePidOrEnd(const char* pid_file, int pid_fd, pid_t pid, int* gate_fd) {
+  if (WritePidFile(pid_file, pid_fd, pid) == 0) {
+    return;
+  }
+  int saved_errno = errno;
+  if (*gate_fd >= 0) {
+    CloseIfOpen(gate_fd);
+    (void)waitpid(pid, nullptr, 0);
+  }
+  errno = saved_errno;
+  ErrorWithArgExit("write(): failed to write PID to the file", pid_file);
+}
+
+// Tells an invoker waiting under --daemon that PROGRAM was launched: a zero byte, which no
+// message holds. A failed exec may still send its message after it.
+static void ReportLaunch() {
+  if (start_report_fd >= 0 && write(start_report_fd, "", 1) < 0) {
+    // The invoker is gone; nobody is left to tell.
+  }
+}
+
+// Forks PROGRAM's child, records its PID, and lets it exec. Closes pid_fd (PROGRAM keeps the
+// lock) and returns the child's PID. Does not return when the PID cannot be recorded.
+static pid_t Launch(char* const* argv, const Settings* settings, int* pid_fd, int out_fd,
+                    int err_fd, pid_t* writer_pid) {
+  // With a PID file the child waits at this gate until its PID is in the file.
+  int gate_fds[2] = {-1, -1};
+  if (*pid_fd >= 0 && pipe2(gate_fds, O_CLOEXEC) != 0) {
+    ErrorExit("pipe2()");
+  }
+  pid_t child_pid = ForkRetrying(writer_pid);
+  if (child_pid == 0) {
+    // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
+    CloseIfOpen(&gate_fds[1]);
+    LaunchProgram(argv, out_fd, err_fd, gate_fds[0]);
+  }
+  CloseIfOpen(&gate_fds[0]);
+  WritePidOrEnd(settings->pid_file, *pid_fd, child_pid, &gate_fds[1]);
+  if (gate_fds[1] >= 0 && write(gate_fds[1], "", 1) < 0) {
+    // The child is gone already; the loop collects it like any other end.
+  }
+  CloseIfOpen(&gate_fds[1]);
+  CloseIfOpen(pid_fd);
+  LogEvent(fatal_log, "The process was successfully started: pid=%d", static_cast<int>(child_pid));
+  if (settings->syslog_ident) {
+    syslog(LOG_INFO, "Service is started");
+  }
+  // The start is complete: an invoker waiting under --daemon sees end of file once PROGRAM's
+  // exec has closed the child's copy too.
+  ReportLaunch();
+  CloseIfOpen(&start_report_fd);
+  return child_pid;
+}
+
 int StartMonitoring(char* const* argv, const Settings* settings) {
   assert(argv);
   assert(settings);
   // The first cycle's lock comes before the set-up: a second instance refused here must not
   // have truncated the running instance's log or output files first.
-  int pid_fd = LockPidFile(settings->pid_file);
+  int pid_fd = LockPidFile(settings->pid_file, 0);
   FILE* log = OpenEventLog(settings->log_file);
   if (settings->syslog_ident) {
     openlog(settings->syslog_ident, LOG_PID, LOG_USER);
@@ -341,12 +461,19 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   pid_t writer_pid = -1;
   SetupRedirection(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd, &writer_pid);
   const int rotating = writer_pid >= 0;
+  // PROGRAM's orphans are adopted here rather than by init, so that what a dead PROGRAM left
+  // holding the PID file can be found and ended before the relaunch. Older kernels refuse.
+  if (!settings->no_respawn) {
+    (void)prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
+  }
   int result = 0;
   for (;;) {
     if (settings->no_respawn) {
       // PROGRAM keeps this process's PID across the exec, so that is the PID to record.
-      WritePidFile(settings->pid_file, pid_fd, getpid());
-      LaunchProgram(argv, out_fd, err_fd);
+      int no_gate = -1;
+      WritePidOrEnd(settings->pid_file, pid_fd, getpid(), &no_gate);
+      ReportLaunch();
+      LaunchProgram(argv, out_fd, err_fd, -1);
     }
     // A writer that has ended would leave PROGRAM writing into a pipe nobody reads: it is
     // started again, on a new pipe, before the launch.
@@ -359,23 +486,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
       StartRotatingWriter(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd,
                           &writer_pid);
     }
-    pid_t child_pid = fork();
-    if (child_pid < 0) {
-      ErrorExit("fork()");
-    }
-    if (child_pid == 0) {
-      // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
-      LaunchProgram(argv, out_fd, err_fd);
-    }
-    WritePidFile(settings->pid_file, pid_fd, child_pid);
-    CloseIfOpen(&pid_fd);
-    LogEvent(log, "The process was successfully started: pid=%d", static_cast<int>(child_pid));
-    if (settings->syslog_ident) {
-      syslog(LOG_INFO, "Service is started");
-    }
-    // The start is complete: an invoker waiting under --daemon sees end of file once PROGRAM's
-    // exec has closed the child's copy too.
-    CloseIfOpen(&start_report_fd);
+    pid_t child_pid = Launch(argv, settings, &pid_fd, out_fd, err_fd, &writer_pid);
     int status = WaitForProgram(child_pid, &writer_pid);
     if (!WIFSIGNALED(status)) {
       result = WEXITSTATUS(status);
@@ -399,7 +510,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     if (settings->respawn_delay > 0) {
       (void)sleep(settings->respawn_delay);
     }
-    pid_fd = LockPidFile(settings->pid_file);
+    pid_fd = LockPidFile(settings->pid_file, 1);
   }
   // Closing the supervisor's write end first lets the writer see end of file once PROGRAM's
   // last bytes are drained.

@@ -80,6 +80,10 @@ void LogEvent(FILE* log, const char* format, ...) __attribute__((format(printf, 
 
 // monitor.cpp
 
+// Ignores, in the supervisor, the signals that would otherwise end it on a failed write (a
+// file-size limit), keeping what it inherited for PROGRAM and the crash handler.
+void IgnoreSupervisorSignals();
+
 // Runs PROGRAM (argv) under supervision until it exits or is killed by SIGKILL. Returns the
 // supervisor's exit status. With no_respawn it does not return on success: PROGRAM replaces
 // the supervisor.
@@ -96,10 +100,12 @@ int64_t NextRotationPoint(int64_t size, int64_t limit);
 // pidfile.cpp
 
 // Opens and locks the PID file for one cycle and empties it. Returns the descriptor (inheritable,
-// so that PROGRAM holds the lock), or -1 when pid_file is null. Does not return on failure.
-int LockPidFile(const char* pid_file);
-// Records pid in the file locked by LockPidFile. Does not return on failure.
-void WritePidFile(const char* pid_file, int pid_fd, pid_t pid);
+// so that PROGRAM holds the lock), or -1 when pid_file is null. With stop_leftovers, a lock
+// held only by the supervisor's descendants is taken from them first. Does not return on
+// failure.
+int LockPidFile(const char* pid_file, int stop_leftovers);
+// Records pid in the file locked by LockPidFile. Returns 0, or -1 with errno set.
+int WritePidFile(const char* pid_file, int pid_fd, pid_t pid);
 // Returns 0 when another process holds the PID file's lock, -1 otherwise.
 int IsPidFileLocked(const char* pid_file);
 // Returns the PID recorded in a PID file that another process holds locked, when that process
