@@ -312,23 +312,6 @@ TEST(RotationLimit, Is512BytesPerUnitIn64Bits) {
   }
 }
 
-TEST(NextRotationPoint, Table) {
-  const struct {
-    int64_t size;
-    int64_t limit;
-    int64_t expected;
-  } cases[] = {
-      {0, 4096, 4096},
-      {4095, 4096, 4096},
-      {4096, 4096, 8192},
-      {10000, 4096, 14096},
-      {INT64_C(3000000000), INT64_C(2147483648), INT64_C(5147483648)},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(NextRotationPoint(c.size, c.limit), c.expected) << c.size << " " << c.limit;
-  }
-}
-
 TEST(FormatTimeStamp, Table) {
   const struct {
     int year, month, day, hour, minute, second;  // as in struct tm

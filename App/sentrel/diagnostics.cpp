@@ -8,15 +8,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
 
 #include "sentrel.h"
 
-FILE* fatal_log = nullptr;
+int fatal_log = -1;
 int fatal_syslog = 0;
 int start_report_fd = -1;
+
+// Set when a line reached the event log only in part (a full disk): the next line then starts
+// with a newline of its own instead of being glued to the half.
+static int log_line_cut = 0;
 
 // Prints "<program>: <s>[: `<arg>'][: <system text>]" on stderr and, in the supervisor, to the
 // event log and syslog, then exits 3 for a permission error and 2 otherwise. arg is null for
@@ -66,44 +71,70 @@ int FormatTimeStamp(const struct tm* tm, char* buf, size_t size) {
                   tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
 }
 
-FILE* OpenEventLog(const char* log_file) {
-  // Without a log file there is nothing to see, so no stream at all: formatting lines for
+int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
+  assert(path);
+  int fd = open(path, flags | O_NOFOLLOW, mode);
+  if (fd >= 0 || errno != ELOOP) {
+    return fd;
+  }
+  // The link is followed only where nobody else could have made it: in a directory owned by
+  // root or by this user and writable by nobody else. Anywhere else root would write, or
+  // truncate, whatever another account pointed it at.
+  char dir[kPathSize];
+  memset(dir, 0, sizeof(dir));
+  const char* slash = strrchr(path, '/');
+  int length = slash && slash > path ? static_cast<int>(slash - path) : 1;
+  if (snprintf(dir, sizeof(dir), "%.*s", length, slash ? path : ".") >= kPathSize) {
+    return -1;
+  }
+  struct stat holder;
+  if (stat(dir, &holder) != 0 || (holder.st_uid != 0 && holder.st_uid != geteuid()) ||
+      (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    errno = ELOOP;
+    return -1;
+  }
+  return open(path, flags, mode);
+}
+
+int OpenEventLog(const char* log_file) {
+  // Without a log file there is nothing to see, so no descriptor at all: formatting lines for
   // /dev/null would only slow every relaunch.
   if (!log_file) {
-    return nullptr;
+    return -1;
   }
   // Truncated once here, then only appended to: a log truncated from outside (logrotate's
   // copytruncate) or shared with another supervisor then gets no hole and no overwritten line.
   // Close-on-exec: PROGRAM and the handler must not inherit the supervisor's log. Never
-  // writable by others, whatever umask --daemon left.
-  int log_fd = open(log_file, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0644);
-  if (log_fd < 0) {
-    return nullptr;
-  }
-  FILE* log = fdopen(log_fd, "a");
-  if (!log) {
-    close(log_fd);
-  }
-  return log;
+  // writable by others, whatever umask --daemon left. Non-blocking: a FIFO without a reader is
+  // no log, and one whose reader is slow costs lines, never the supervision.
+  return OpenWithoutPlantedLink(
+      log_file, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
 }
 
-void LogEvent(FILE* log, const char* format, ...) {
-  if (!log) {
+void LogEvent(int log_fd, const char* format, ...) {
+  if (log_fd < 0) {
     return;
   }
+  char line[kLogLineSize];
+  memset(line, 0, sizeof(line));
+  int length = log_line_cut ? 1 : 0;
+  line[0] = '\n';
   time_t now = time(nullptr);
   struct tm tm;
   memset(&tm, 0, sizeof(tm));
   localtime_r(&now, &tm);
-  char stamp[kTimeStampSize];
-  memset(stamp, 0, sizeof(stamp));
-  FormatTimeStamp(&tm, stamp, sizeof(stamp));
-  fputs(stamp, log);
+  length += FormatTimeStamp(&tm, line + length, sizeof(line) - length);
+  // Room is kept for the newline: a line too long for the buffer is cut, never left open.
+  int room = static_cast<int>(sizeof(line)) - length - 1;
   va_list args;
   va_start(args, format);
-  vfprintf(log, format, args);
+  int text = vsnprintf(line + length, room, format, args);
   va_end(args);
-  fputc('\n', log);
-  // Flushed before the next fork, so no child ever inherits and writes this line again.
-  (void)fflush(log);
+  length += text < 0 ? 0 : (text < room ? text : room - 1);
+  line[length++] = '\n';
+  // One write per line, so that appends from elsewhere never land inside it.
+  ssize_t written = write(log_fd, line, length);
+  if (written > 0) {
+    log_line_cut = written < length;
+  }
 }

@@ -29,7 +29,7 @@ static void CloseIfOpen(int* fd) {
 }
 
 // The dispositions the invoker left for the signals that the supervisor ignores.
-static const int kIgnoredSignals[] = {SIGXFSZ};
+static const int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
 static void (*inherited_dispositions[sizeof(kIgnoredSignals) / sizeof(int)])(int);
 
 void IgnoreSupervisorSignals() {
@@ -86,21 +86,21 @@ static pid_t ForkRetrying(pid_t* writer_pid) {
   }
 }
 
-// Writes all of buffer, resuming after short writes. Returns 0, or -1 on a write error, which
-// drops the rest of the chunk, as nothing better can be done with it without blocking PROGRAM.
-static int WriteAll(int fd, const char* buffer, ssize_t length) {
-  while (length > 0) {
-    ssize_t written = write(fd, buffer, length);
+// Writes all of buffer, resuming after short writes. Returns how much was written, which is
+// less than length after a write error (errno set).
+static ssize_t WriteAll(int fd, const char* buffer, ssize_t length) {
+  ssize_t done = 0;
+  while (done < length) {
+    ssize_t written = write(fd, buffer + done, length - done);
     if (written < 0) {
       if (errno == EINTR) {
         continue;
       }
-      return -1;
+      break;
     }
-    buffer += written;
-    length -= written;
+    done += written;
   }
-  return 0;
+  return done;
 }
 
 // In the launched child: puts out_fd on descriptor 1 and err_fd on 2 (-1 leaves a stream).
@@ -157,76 +157,106 @@ int64_t RotationLimit(int n) {
   return static_cast<int64_t>(n) * 512;
 }
 
-int64_t NextRotationPoint(int64_t size, int64_t limit) {
-  return size < limit ? limit : size + limit;
+// The seconds of CLOCK_MONOTONIC: a step of the wall clock (NTP on a board without a clock)
+// must not stop the writer's retries and checks for the length of the step.
+static time_t MonotonicSeconds() {
+  struct timespec now;
+  memset(&now, 0, sizeof(now));
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec;
+}
+
+// Opens the writer's NAME for appending, or gives -1 (the writer discards and retries).
+// Non-blocking, so that a FIFO without a reader cannot stall the writer.
+static int OpenOutputFile(const char* name) {
+  return OpenWithoutPlantedLink(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
+}
+
+// Moves NAME aside as the backup. Returns 0 when NAME is gone, -1 when it is still there.
+static int RotateOutputFile(const char* name, const char* backup) {
+  // A rename can fail where a remove works (a directory in the backup's place): losing the
+  // older output is better than a file that grows without bound.
+  return rename(name, backup) == 0 || remove(name) == 0 ? 0 : -1;
+}
+
+// Appends chunk to the file. A full disk costs the oldest output, not the newest: NAME becomes
+// the backup, which frees the old backup's space, and the rest goes to a new NAME. Returns 0,
+// or -1 when the rest is dropped and the file closed.
+static int StoreChunk(const char* name, const char* backup, int* file_fd, const char* chunk,
+                      ssize_t length) {
+  ssize_t written = WriteAll(*file_fd, chunk, length);
+  if (written < length && (errno == ENOSPC || errno == EDQUOT)) {
+    CloseIfOpen(file_fd);
+    (void)rename(name, backup);
+    *file_fd = OpenOutputFile(name);
+    if (*file_fd >= 0) {
+      written += WriteAll(*file_fd, chunk + written, length - written);
+    }
+  }
+  if (written < length) {
+    CloseIfOpen(file_fd);
+    return -1;
+  }
+  return 0;
 }
 
 // Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns only at end of
 // file or on a read error: while the pipe is open, output that cannot be stored is discarded.
 static void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
-  int64_t limit = RotationLimit(n);
-  int64_t rotate_at = limit;
-  int just_rotated = 0;
+  const int64_t limit = RotationLimit(n);
   int file_fd = -1;
+  int must_truncate = 0;
   time_t retry_at = 0;
   time_t check_at = 0;
-  char buffer[kCopySize];
+  char chunk[kCopySize];
   for (;;) {
     // Retried at most once a second while it fails: a missing directory or a full inode table
-    // may come back. Non-blocking, so that a FIFO without a reader cannot stall the writer.
-    time_t now = time(nullptr);
+    // may come back.
+    time_t now = MonotonicSeconds();
     if (file_fd < 0 && now >= retry_at) {
-      file_fd = open(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
+      file_fd = OpenOutputFile(name);
       retry_at = now + 1;
-    }
-    off_t size = file_fd >= 0 ? lseek(file_fd, 0, SEEK_END) : -1;
-    // A FIFO has no size to cap: whoever reads it gets the output.
-    if (file_fd >= 0 && size < 0 && errno == ESPIPE) {
-      size = 0;
+      must_truncate = 0;
     }
     // Once a second, not per chunk, as fstat costs a third of the throughput: a file removed
-    // under the writer (its directory cleaned away) is given up and created anew, instead of
-    // filling an inode that nobody can read any more.
+    // under the writer (its directory cleaned away) is created anew before more is read,
+    // instead of filling an inode that nobody can read any more.
     struct stat file;
-    if (size >= 0 && now >= check_at) {
+    if (file_fd >= 0 && now >= check_at) {
       check_at = now + 1;
       if (fstat(file_fd, &file) != 0 || file.st_nlink == 0) {
-        size = -1;
-      }
-    }
-    if (size < 0) {
-      CloseIfOpen(&file_fd);
-    } else {
-      // A rotation that could not shrink the file (directory not writable) is retried only
-      // after another limit's worth of output, so the pipe keeps being drained instead of the
-      // writer spinning on rename.
-      if (just_rotated) {
-        rotate_at = NextRotationPoint(size, limit);
-        just_rotated = 0;
-      }
-      if (size >= rotate_at) {
         CloseIfOpen(&file_fd);
-        if (rename(name, backup) != 0) {
-          (void)remove(name);
-        }
-        just_rotated = 1;
         retry_at = 0;
         continue;
       }
     }
-    ssize_t count = read(read_fd, buffer, sizeof(buffer));
+    // A FIFO has no size (lseek fails) and no cap: whoever reads it gets the output.
+    if (file_fd >= 0 && !must_truncate && lseek(file_fd, 0, SEEK_END) >= limit) {
+      if (RotateOutputFile(name, backup) == 0) {
+        CloseIfOpen(&file_fd);
+        retry_at = 0;
+        continue;
+      }
+      // Neither renamed nor removed (the directory is not writable): the file is emptied in
+      // place instead, but only once the next chunk is there to take the place of what is lost.
+      must_truncate = 1;
+    }
+    ssize_t count = read(read_fd, chunk, sizeof(chunk));
     if (count < 0 && errno == EINTR) {
       continue;
     }
     if (count <= 0) {
       break;
     }
+    if (must_truncate && ftruncate(file_fd, 0) != 0) {
+      // The cap is lost for now; the next rotation tries again.
+    }
+    must_truncate = 0;
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
-    // of SIGPIPE because the disk is gone for a while. A file that refuses a write (disk full,
-    // a FIFO whose reader left) is opened again later.
-    if (file_fd >= 0 && WriteAll(file_fd, buffer, count) != 0) {
-      CloseIfOpen(&file_fd);
-      retry_at = time(nullptr) + 1;
+    // of SIGPIPE because the disk is gone for a while. A file that refuses a write (a FIFO
+    // whose reader left) is opened again later.
+    if (file_fd >= 0 && StoreChunk(name, backup, &file_fd, chunk, count) != 0) {
+      retry_at = MonotonicSeconds() + 1;
     }
   }
   CloseIfOpen(&file_fd);
@@ -258,10 +288,9 @@ static int StartRotatingWriter(const char* redirect_out, const char* redirect_er
     // cycle, which would otherwise outlive PROGRAM.
     close(pipe_fds[1]);
     CloseDescriptorsFrom(3, pipe_fds[0]);
-    // Told apart from the supervisor in ps and pgrep. A FIFO as NAME whose reader leaves
-    // must cost a write error, not the writer.
+    // Told apart from the supervisor in ps and pgrep. Like the supervisor it ignores SIGPIPE:
+    // a FIFO as NAME whose reader leaves must cost a write error, not the writer.
     (void)prctl(PR_SET_NAME, "sentrel-writer", 0, 0, 0);
-    (void)signal(SIGPIPE, SIG_IGN);
     RunRotatingWriter(name, backup, n, pipe_fds[0]);
     _exit(0);
   }
@@ -270,6 +299,19 @@ static int StartRotatingWriter(const char* redirect_out, const char* redirect_er
   *err_fd = pipe_fds[1];
   *writer_pid = pid;
   return 0;
+}
+
+// Opens a plain redirection file, or gives -1. Appending keeps both streams when -O and -E name
+// one file, and leaves no hole when the file is truncated from outside. Opened non-blocking, so
+// that a FIFO without a reader counts as unopenable, but handed to PROGRAM blocking, as
+// programs expect of their output.
+static int OpenRedirectionFile(const char* path) {
+  int fd = OpenWithoutPlantedLink(
+      path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
+  if (fd >= 0) {
+    (void)fcntl(fd, F_SETFL, O_APPEND);
+  }
+  return fd;
 }
 
 // Opens the redirection files or starts the rotating writer. Never fails visibly: a
@@ -286,15 +328,12 @@ static void SetupRedirection(const char* redirect_out, const char* redirect_err,
     return;
   }
   // Opened once per supervision, so that a relaunched PROGRAM continues where the last one
-  // stopped. A file that cannot be opened leaves its stream unredirected, silently. Appending
-  // keeps both streams when -O and -E name one file, and leaves no hole when the file is
-  // truncated from outside.
-  const int flags = O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC;
+  // stopped. A file that cannot be opened leaves its stream unredirected, silently.
   if (redirect_out) {
-    *out_fd = open(redirect_out, flags, 0660);
+    *out_fd = OpenRedirectionFile(redirect_out);
   }
   if (redirect_err) {
-    *err_fd = redirect_err == redirect_out ? *out_fd : open(redirect_err, flags, 0660);
+    *err_fd = redirect_err == redirect_out ? *out_fd : OpenRedirectionFile(redirect_err);
   }
 }
 
@@ -314,7 +353,7 @@ static void AwaitRotatingWriter(pid_t writer_pid) {
 
 // Forgets the supervisor's log and syslog in a forked child: only the supervisor records.
 static void LeaveSupervisor() {
-  fatal_log = nullptr;
+  fatal_log = -1;
   fatal_syslog = 0;
 }
 
@@ -450,11 +489,11 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   // The first cycle's lock comes before the set-up: a second instance refused here must not
   // have truncated the running instance's log or output files first.
   int pid_fd = LockPidFile(settings->pid_file, 0);
-  FILE* log = OpenEventLog(settings->log_file);
+  int log_fd = OpenEventLog(settings->log_file);
   if (settings->syslog_ident) {
     openlog(settings->syslog_ident, LOG_PID, LOG_USER);
   }
-  fatal_log = log;
+  fatal_log = log_fd;
   fatal_syslog = settings->syslog_ident != nullptr;
   int out_fd = -1;
   int err_fd = -1;
@@ -490,7 +529,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     int status = WaitForProgram(child_pid, &writer_pid);
     if (!WIFSIGNALED(status)) {
       result = WEXITSTATUS(status);
-      LogEvent(log, "The process was successfully terminated: pid=%d, exit_code=%d",
+      LogEvent(log_fd, "The process was successfully terminated: pid=%d, exit_code=%d",
                static_cast<int>(child_pid), result);
       if (settings->syslog_ident) {
         syslog(LOG_INFO, "Service is stopped (exit_status=%d)", result);
@@ -498,7 +537,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
       break;
     }
     int signal_number = WTERMSIG(status);
-    LogEvent(log, "The process was terminated by signal: pid=%d, signal=%d",
+    LogEvent(log_fd, "The process was terminated by signal: pid=%d, signal=%d",
              static_cast<int>(child_pid), signal_number);
     if (settings->syslog_ident) {
       syslog(LOG_ERR, "Service is terminated by signal (signal=%d)", signal_number);
@@ -518,9 +557,9 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     CloseIfOpen(&err_fd);
   }
   CloseIfOpen(&out_fd);
-  fatal_log = nullptr;
-  if (log) {
-    (void)fclose(log);
+  fatal_log = -1;
+  if (log_fd >= 0) {
+    close(log_fd);
   }
   if (writer_pid >= 0) {
     AwaitRotatingWriter(writer_pid);

@@ -228,8 +228,9 @@ int WritePidFile(const char* pid_file, int pid_fd, pid_t pid) {
 // Opens pid_file and tries its lock. Returns the descriptor when another process holds the
 // lock, -1 otherwise (the probe's own lock, if it got one, is dropped by the close).
 static int OpenIfLocked(const char* pid_file) {
-  // Non-blocking: a FIFO put in the file's place must not hang the probe.
-  int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  // Non-blocking: a FIFO put in the file's place must not hang the probe. No link is followed:
+  // a link to another service's PID file would make the probe answer for that service.
+  int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) {
     return -1;
   }
@@ -337,7 +338,7 @@ static int KillAndWait(pid_t pid, int signal_number, int timeout) {
 
 void StopProcess(const char* pid_file, int timeout) {
   // Only a missing file means that nothing runs; one this account may not open says nothing.
-  int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0 && errno != ENOENT) {
     ErrorWithArgExit(kOpenFailed, pid_file);
   }

@@ -36,13 +36,15 @@ constexpr int kPathSize = 1024;
 constexpr int kCopySize = 1024;
 // Room for six full-range integers, so that no time stamp is ever cut.
 constexpr int kTimeStampSize = 80;
+// An event-log line: a time stamp and a fatal message that may quote a long path.
+constexpr int kLogLineSize = 2 * kPathSize;
 constexpr int kDescriptorBatch = 64;
 
 // argv[0] of the supervisor, printed by the usage text and every fatal message.
 extern const char* program_name;
-// Where a fatal error is also recorded: the supervisor's event log (null for none) and, when
+// Where a fatal error is also recorded: the supervisor's event log (-1 for none) and, when
 // fatal_syslog is set, syslog. Forked children clear both, so only the supervisor records.
-extern FILE* fatal_log;
+extern int fatal_log;
 extern int fatal_syslog;
 // Under --daemon, until PROGRAM runs: the pipe on which the invoker waits for the start's
 // outcome, -1 otherwise. A fatal message goes there instead of to /dev/null.
@@ -71,17 +73,22 @@ void CloseDescriptorsFrom(int first_fd, int keep_fd);
 // Writes "YYYY-MM-DD HH:MM:SS " for tm into buf (at least kTimeStampSize bytes). Returns the
 // length written.
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
-// Truncates or creates the event log, never writable by others, and opens it for appending
-// (the supervisor's copy is close-on-exec). Returns the stream, or null when it cannot be
-// opened, which callers treat as "no log".
-FILE* OpenEventLog(const char* log_file);
-// Appends one time-stamped line to log and flushes it. Does nothing when log is null.
-void LogEvent(FILE* log, const char* format, ...) __attribute__((format(printf, 2, 3)));
+// Opens path as open() does, except that a symlink as its last component is followed only in a
+// directory owned by root or by the effective user and writable by no one else. Returns the
+// descriptor, or -1 with errno set (ELOOP for a link that is not followed).
+int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode);
+// Truncates or creates the event log, never writable by others, and opens it for appending,
+// non-blocking and close-on-exec. Returns the descriptor, or -1 when it cannot be opened, which
+// callers treat as "no log".
+int OpenEventLog(const char* log_file);
+// Appends one time-stamped line to the log in one write. A line the log cannot take now is
+// dropped. Does nothing when log_fd is -1.
+void LogEvent(int log_fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // monitor.cpp
 
 // Ignores, in the supervisor, the signals that would otherwise end it on a failed write (a
-// file-size limit), keeping what it inherited for PROGRAM and the crash handler.
+// reader-less FIFO, a file-size limit), keeping what it inherited for PROGRAM and the handler.
 void IgnoreSupervisorSignals();
 
 // Runs PROGRAM (argv) under supervision until it exits or is killed by SIGKILL. Returns the
@@ -93,9 +100,6 @@ int StartMonitoring(char* const* argv, const Settings* settings);
 int ParseRotationSpec(const char* arg, int* n, char* name, char* backup, size_t size);
 // The size in bytes at which the writer rotates a file for N.
 int64_t RotationLimit(int n);
-// The size at which the writer next tries to rotate, given the size the file has after a
-// rotation attempt: the limit when the file shrank below it, else one more limit further on.
-int64_t NextRotationPoint(int64_t size, int64_t limit);
 
 // pidfile.cpp
 
