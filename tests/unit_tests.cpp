@@ -238,7 +238,7 @@ TEST(ParseCommandLine, RejectsUnknownOptionAndMissingArgument) {
   EXPECT_EQ(settings.no_respawn, 0);
 }
 
-TEST(ParseRotationSpec, Table) {
+TEST(ParseRotationArgument, Table) {
   struct {
     const char* arg;
     int result;
@@ -265,7 +265,7 @@ TEST(ParseRotationSpec, Table) {
     char backup[kPathSize];
     memset(name, 0, sizeof(name));
     memset(backup, 0, sizeof(backup));
-    ASSERT_EQ(ParseRotationSpec(c.arg, &n, name, backup, sizeof(name)), c.result);
+    ASSERT_EQ(ParseRotationArgument(c.arg, &n, name, backup, sizeof(name)), c.result);
     if (c.result == 0) {
       EXPECT_EQ(n, c.n);
       EXPECT_STREQ(name, c.name);
@@ -274,7 +274,7 @@ TEST(ParseRotationSpec, Table) {
   }
 }
 
-TEST(ParseRotationSpec, NameThatDoesNotFitWithItsTildeIsNoSpec) {
+TEST(ParseRotationArgument, NameThatDoesNotFitWithItsTildeIsNoSpec) {
   char name[kPathSize];
   char backup[kPathSize];
   // The longest name that fits leaves room for exactly its "~" and the terminator.
@@ -284,7 +284,7 @@ TEST(ParseRotationSpec, NameThatDoesNotFitWithItsTildeIsNoSpec) {
     int n = -7;
     memset(name, 'z', sizeof(name));
     memset(backup, 'z', sizeof(backup));
-    int result = ParseRotationSpec(arg.c_str(), &n, name, backup, sizeof(name));
+    int result = ParseRotationArgument(arg.c_str(), &n, name, backup, sizeof(name));
     if (length + 2 <= sizeof(name)) {
       ASSERT_EQ(result, 0) << length;
       EXPECT_EQ(std::string(name), std::string(length, 'n'));

@@ -7,23 +7,15 @@
 #include <getopt.h>
 #include <grp.h>
 #include <pwd.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "sentrel.h"
-
-const char* program_name = "sentrel";
-
-// Where a getdents64 record keeps its length and its name.
-constexpr int kDirentRecordOffset = 16;
-constexpr int kDirentNameOffset = 19;
 
 static const char kShortOptions[] = "+aK:dl:s:p:w:kt:ncF:u:e:O:E:R:h";
 
@@ -117,66 +109,6 @@ int ParseCommandLine(int argc, char* const* argv, Settings* settings) {
         break;
       default:
         return -1;
-    }
-  }
-}
-
-int ListDescriptors(const char* fd_dir, int from, int* fds, int count) {
-  int dir_fd = open(fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir_fd < 0) {
-    return -1;
-  }
-  // Raw getdents64 records, read into the stack: opendir would allocate.
-  alignas(8) char buffer[kCopySize];
-  int found = 0;
-  long length;
-  while (found < count && (length = syscall(SYS_getdents64, dir_fd, buffer, sizeof(buffer))) > 0) {
-    for (long offset = 0; offset < length && found < count;) {
-      unsigned short record = 0;
-      memcpy(&record, buffer + offset + kDirentRecordOffset, sizeof(record));
-      const char* name = buffer + offset + kDirentNameOffset;
-      int fd = atoi(name);
-      if (name[0] >= '0' && name[0] <= '9' && fd >= from) {
-        fds[found++] = fd;
-      }
-      offset += record;
-    }
-  }
-  close(dir_fd);
-  return found;
-}
-
-void CloseDescriptorsFrom(int first_fd, int keep_fd) {
-#ifdef SYS_close_range
-  // One system call instead of one per possible descriptor, which can be a million.
-  bool done = true;
-  if (keep_fd > first_fd) {
-    done = syscall(SYS_close_range, first_fd, keep_fd - 1, 0) == 0;
-  }
-  int from = keep_fd >= first_fd ? keep_fd + 1 : first_fd;
-  if (done && syscall(SYS_close_range, from, ~0U, 0) == 0) {
-    return;
-  }
-#endif
-  // Kernels before 5.9 lack close_range: close only what /proc lists as open.
-  int fds[kDescriptorBatch];
-  int count;
-  do {
-    count = ListDescriptors("/proc/self/fd", first_fd, fds, kDescriptorBatch);
-    for (int i = 0; i < count; ++i) {
-      if (fds[i] != keep_fd) {
-        close(fds[i]);
-      }
-      first_fd = fds[i] + 1;
-    }
-  } while (count == kDescriptorBatch);
-  if (count >= 0) {
-    return;
-  }
-  long max_fd = sysconf(_SC_OPEN_MAX);
-  for (long fd = first_fd; fd < max_fd; ++fd) {
-    if (fd != keep_fd) {
-      close(static_cast<int>(fd));
     }
   }
 }
@@ -342,13 +274,10 @@ static void Daemonize() {
   umask(0);
   CloseDescriptorsFrom(0, report_fds[1]);
   // All three standard descriptors on /dev/null, so that nothing the supervisor opens later
-  // lands on 0, 1 or 2 where PROGRAM would take it for a standard stream.
-  int null_fd = open("/dev/null", O_RDWR);
-  if (null_fd == 0) {
-    (void)dup2(null_fd, 1);
-    (void)dup2(null_fd, 2);
-  }
-  start_report_fd = report_fds[1];
+  // lands on 0, 1 or 2 where PROGRAM would take it for a standard stream. They were there
+  // before the fork, so /dev/null exists.
+  (void)FillStandardDescriptors();
+  SetStartReport(report_fds[1]);
 }
 
 // Runs the steps of start-up in their fixed order; each step that ends the process does so
@@ -359,14 +288,11 @@ int main(int argc, char** argv) {
   // Whatever the invoker left closed among 0-2 is opened on /dev/null before anything else
   // opens a file: the PID file or a log landing there would receive PROGRAM's output. Without
   // /dev/null that cannot be prevented, so nothing starts.
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
-      ErrorWithArgExit("open()", "/dev/null");
-    }
+  if (FillStandardDescriptors() != 0) {
+    ErrorWithArgExit("open()", "/dev/null");
   }
-  // An invoker that ignores SIGCHLD would make every child vanish unwaited; other inherited
-  // dispositions, such as an ignored SIGHUP under nohup, are the invoker's choice.
-  (void)signal(SIGCHLD, SIG_DFL);
+  // Other inherited dispositions, such as an ignored SIGHUP under nohup, are the invoker's
+  // choice and reach PROGRAM as they are.
   IgnoreSupervisorSignals();
   Settings settings;
   int program_index = ParseCommandLine(argc, argv, &settings);

@@ -1,6 +1,6 @@
-// The monitoring loop: launch PROGRAM, wait, log, relaunch after a crash; plus the redirection
-// of PROGRAM's output and the rotating writer. Runs in the supervisor, in the launched child
-// until exec, in the short-lived process that starts a crash handler, and in the writer.
+// The monitoring loop: launch PROGRAM, wait, record how it ended, relaunch after a crash; plus
+// the redirection of PROGRAM's output and the rotating writer. Runs in the supervisor, in the
+// launched child until exec, in a crash handler's child until exec, and in the writer.
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -21,67 +21,43 @@
 constexpr int kWriterDrainPolls = 200;
 constexpr long kWriterPollNanoseconds = 10 * 1000 * 1000;
 
-static void CloseIfOpen(int* fd) {
-  if (*fd >= 0) {
-    close(*fd);
-    *fd = -1;
-  }
-}
+// The supervisor's copies of PROGRAM's output descriptors (-1 leaves a stream alone), both the
+// pipe's write end under rotation, and the writer at its other end (-1 when there is none).
+// Kept for the whole supervision, close-on-exec; each launched child puts them on 1 and 2.
+static int out_fd = -1;
+static int err_fd = -1;
+static pid_t writer_pid = -1;
+// Set when the redirection is one NAME~N argument: a writer that is gone is then restarted.
+static int rotating = 0;
 
-// The dispositions the invoker left for the signals that the supervisor ignores.
-static const int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
-static void (*inherited_dispositions[sizeof(kIgnoredSignals) / sizeof(int)])(int);
-
-void IgnoreSupervisorSignals() {
-  for (size_t i = 0; i < sizeof(kIgnoredSignals) / sizeof(int); ++i) {
-    inherited_dispositions[i] = signal(kIgnoredSignals[i], SIG_IGN);
-  }
-}
-
-// In a child before exec: PROGRAM and the handler get the dispositions the supervisor
-// inherited, and no blocked signal, whatever the invoker blocked: a blocked SIGTERM would turn
-// every graceful stop into a SIGKILL.
-static void ResetChildSignals() {
-  for (size_t i = 0; i < sizeof(kIgnoredSignals) / sizeof(int); ++i) {
-    (void)signal(kIgnoredSignals[i], inherited_dispositions[i]);
-  }
-  sigset_t none;
-  sigemptyset(&none);
-  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
-// Records a fork that failed in the event log and syslog; only fatal messages go to stderr.
-static void LogForkFailure() {
-  const char* text = strerror(errno);
-  LogEvent(fatal_log, "%s: fork(): %s", program_name, text);
-  if (fatal_syslog) {
-    syslog(LOG_WARNING, "%s: fork(): %s", program_name, text);
-  }
-}
-
-// Collects every child that has ended, marking a collected writer gone (-1 in writer_pid).
-static void CollectEnded(pid_t* writer_pid) {
+// Collects every child that has ended, noting when the writer was one of them.
+static void CollectEnded() {
   pid_t reaped;
   while ((reaped = waitpid(-1, nullptr, WNOHANG)) > 0) {
-    if (reaped == *writer_pid) {
-      *writer_pid = -1;
+    if (reaped == writer_pid) {
+      writer_pid = -1;
     }
   }
 }
 
+// Records a fork that failed; it is not fatal, so it goes to the log and syslog, not stderr.
+static void RecordForkFailure() {
+  RecordEvent(LOG_WARNING, nullptr, "%s: fork(): %s", program_name, strerror(errno));
+}
+
 // Forks, retrying once a second while the system refuses: a service account at its process
-// limit for a moment must not end the supervision. Only the first failure of a run is logged.
-// Zombies count against that limit, so whatever has ended is collected meanwhile.
-static pid_t ForkRetrying(pid_t* writer_pid) {
+// limit for a moment must not end the supervision. Only the first failure of a run is
+// recorded. Zombies count against that limit, so whatever has ended is collected meanwhile.
+static pid_t ForkRetrying() {
   for (int failures = 0;; ++failures) {
     pid_t pid = fork();
     if (pid >= 0) {
       return pid;
     }
     if (failures == 0) {
-      LogForkFailure();
+      RecordForkFailure();
     }
-    CollectEnded(writer_pid);
+    CollectEnded();
     (void)sleep(1);
   }
 }
@@ -101,60 +77,6 @@ static ssize_t WriteAll(int fd, const char* buffer, ssize_t length) {
     done += written;
   }
   return done;
-}
-
-// In the launched child: puts out_fd on descriptor 1 and err_fd on 2 (-1 leaves a stream).
-static void RedirectStdStreams(int out_fd, int err_fd) {
-  // A descriptor that sits on 1 but belongs on 2 is moved away before 1 is overwritten.
-  if (err_fd == 1 && out_fd >= 0 && out_fd != 1) {
-    err_fd = fcntl(err_fd, F_DUPFD_CLOEXEC, 3);
-  }
-  // The supervisor's copies are close-on-exec; dup2 gives PROGRAM inheritable ones, except
-  // when a copy already sits on its target, where only the flag needs clearing.
-  if (out_fd >= 0) {
-    if (out_fd == 1) {
-      (void)fcntl(1, F_SETFD, 0);
-    } else {
-      (void)dup2(out_fd, 1);
-    }
-  }
-  if (err_fd >= 0) {
-    if (err_fd == 2) {
-      (void)fcntl(2, F_SETFD, 0);
-    } else {
-      (void)dup2(err_fd, 2);
-    }
-  }
-}
-
-int ParseRotationSpec(const char* arg, int* n, char* name, char* backup, size_t size) {
-  assert(arg);
-  const char* tilde = strchr(arg, '~');
-  if (!tilde || tilde == arg) {
-    return 1;
-  }
-  int value = atoi(tilde + 1);
-  if (value <= 0) {
-    return 1;
-  }
-  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
-  // terminator, is no rotation spec at all.
-  size_t name_length = static_cast<size_t>(tilde - arg);
-  if (name_length + 2 > size) {
-    return 1;
-  }
-  memcpy(name, arg, name_length);
-  name[name_length] = '\0';
-  memcpy(backup, arg, name_length);
-  backup[name_length] = '~';
-  backup[name_length + 1] = '\0';
-  *n = value;
-  return 0;
-}
-
-int64_t RotationLimit(int n) {
-  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
-  return static_cast<int64_t>(n) * 512;
 }
 
 // The seconds of CLOCK_MONOTONIC: a step of the wall clock (NTP on a board without a clock)
@@ -200,6 +122,37 @@ static int StoreChunk(const char* name, const char* backup, int* file_fd, const 
   return 0;
 }
 
+// Makes the file ready for the next chunk. Returns 0 when it is, 1 when the writer should look
+// again at once (NAME was rotated or removed, and is to be opened anew). Sets *must_truncate
+// when NAME is at its cap but can be neither renamed nor removed (the directory is not
+// writable): it is then emptied in place, but only once the next chunk is there to take the
+// place of what is lost.
+static int PrepareOutputFile(const char* name, const char* backup, int64_t limit, int* file_fd,
+                             int* must_truncate, time_t* check_at) {
+  // Once a second, not per chunk, as fstat costs a third of the throughput: a file removed
+  // under the writer (its directory cleaned away) is created anew before more is read,
+  // instead of filling an inode that nobody can read any more.
+  time_t now = MonotonicSeconds();
+  struct stat file;
+  if (now >= *check_at) {
+    *check_at = now + 1;
+    if (fstat(*file_fd, &file) != 0 || file.st_nlink == 0) {
+      CloseIfOpen(file_fd);
+      return 1;
+    }
+  }
+  // A FIFO has no size (lseek fails) and no cap: whoever reads it gets the output.
+  if (*must_truncate || lseek(*file_fd, 0, SEEK_END) < limit) {
+    return 0;
+  }
+  if (RotateOutputFile(name, backup) == 0) {
+    CloseIfOpen(file_fd);
+    return 1;
+  }
+  *must_truncate = 1;
+  return 0;
+}
+
 // Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns only at end of
 // file or on a read error: while the pipe is open, output that cannot be stored is discarded.
 static void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
@@ -212,34 +165,15 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
   for (;;) {
     // Retried at most once a second while it fails: a missing directory or a full inode table
     // may come back.
-    time_t now = MonotonicSeconds();
-    if (file_fd < 0 && now >= retry_at) {
+    if (file_fd < 0 && MonotonicSeconds() >= retry_at) {
       file_fd = OpenOutputFile(name);
-      retry_at = now + 1;
+      retry_at = MonotonicSeconds() + 1;
       must_truncate = 0;
     }
-    // Once a second, not per chunk, as fstat costs a third of the throughput: a file removed
-    // under the writer (its directory cleaned away) is created anew before more is read,
-    // instead of filling an inode that nobody can read any more.
-    struct stat file;
-    if (file_fd >= 0 && now >= check_at) {
-      check_at = now + 1;
-      if (fstat(file_fd, &file) != 0 || file.st_nlink == 0) {
-        CloseIfOpen(&file_fd);
-        retry_at = 0;
-        continue;
-      }
-    }
-    // A FIFO has no size (lseek fails) and no cap: whoever reads it gets the output.
-    if (file_fd >= 0 && !must_truncate && lseek(file_fd, 0, SEEK_END) >= limit) {
-      if (RotateOutputFile(name, backup) == 0) {
-        CloseIfOpen(&file_fd);
-        retry_at = 0;
-        continue;
-      }
-      // Neither renamed nor removed (the directory is not writable): the file is emptied in
-      // place instead, but only once the next chunk is there to take the place of what is lost.
-      must_truncate = 1;
+    if (file_fd >= 0 &&
+        PrepareOutputFile(name, backup, limit, &file_fd, &must_truncate, &check_at) != 0) {
+      retry_at = 0;
+      continue;
     }
     ssize_t count = read(read_fd, chunk, sizeof(chunk));
     if (count < 0 && errno == EINTR) {
@@ -262,30 +196,18 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
   CloseIfOpen(&file_fd);
 }
 
-// Returns 1 when the settings are not one NAME~N argument, 0 when it dealt with them (the
-// writer started, or nothing is redirected because there is no pipe).
-static int StartRotatingWriter(const char* redirect_out, const char* redirect_err, int* out_fd,
-                               int* err_fd, pid_t* writer_pid) {
-  if (!redirect_out || redirect_out != redirect_err) {
-    return 1;
-  }
-  char name[kPathSize];
-  char backup[kPathSize];
-  memset(name, 0, sizeof(name));
-  memset(backup, 0, sizeof(backup));
-  int n = 0;
-  if (ParseRotationSpec(redirect_out, &n, name, backup, sizeof(name)) != 0) {
-    return 1;
-  }
+// Starts the rotating writer on a new pipe, whose write end becomes PROGRAM's output. Without a
+// pipe PROGRAM's output is simply not redirected, silently, until the next attempt.
+static void StartRotatingWriter(const char* name, const char* backup, int n) {
   int pipe_fds[2];
-  // Without a pipe or a writer PROGRAM's output is simply not redirected; that is silent.
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
-    return 0;
+    return;
   }
-  pid_t pid = ForkRetrying(writer_pid);
+  pid_t pid = ForkRetrying();
   if (pid == 0) {
     // The writer must hold nothing but its pipe: above all not the PID-file lock of the first
     // cycle, which would otherwise outlive PROGRAM.
+    ForgetEventLog();
     close(pipe_fds[1]);
     CloseDescriptorsFrom(3, pipe_fds[0]);
     // Told apart from the supervisor in ps and pgrep. Like the supervisor it ignores SIGPIPE:
@@ -295,10 +217,30 @@ static int StartRotatingWriter(const char* redirect_out, const char* redirect_er
     _exit(0);
   }
   close(pipe_fds[0]);
-  *out_fd = pipe_fds[1];
-  *err_fd = pipe_fds[1];
-  *writer_pid = pid;
-  return 0;
+  out_fd = pipe_fds[1];
+  err_fd = pipe_fds[1];
+  writer_pid = pid;
+}
+
+// Starts the writer when the redirection is one NAME~N argument and none runs: before the first
+// launch, and again before any later launch once it has ended, since PROGRAM would otherwise
+// write into a pipe that nobody reads.
+static void StartWriterIfGone(const Settings* settings) {
+  if (writer_pid >= 0 && waitpid(writer_pid, nullptr, WNOHANG) == writer_pid) {
+    writer_pid = -1;
+  }
+  if (!rotating || writer_pid >= 0) {
+    return;
+  }
+  char name[kPathSize];
+  char backup[kPathSize];
+  memset(name, 0, sizeof(name));
+  memset(backup, 0, sizeof(backup));
+  int n = 0;
+  (void)ParseRotationArgument(settings->redirect_out, &n, name, backup, sizeof(name));
+  CloseIfOpen(&out_fd);
+  err_fd = -1;
+  StartRotatingWriter(name, backup, n);
 }
 
 // Opens a plain redirection file, or gives -1. Appending keeps both streams when -O and -E name
@@ -314,73 +256,42 @@ static int OpenRedirectionFile(const char* path) {
   return fd;
 }
 
-// Opens the redirection files or starts the rotating writer. Never fails visibly: a
-// descriptor or writer that could not be set up stays -1.
-static void SetupRedirection(const char* redirect_out, const char* redirect_err, int* out_fd,
-                             int* err_fd, pid_t* writer_pid) {
-  *out_fd = -1;
-  *err_fd = -1;
-  *writer_pid = -1;
-  if (!redirect_out && !redirect_err) {
+// Opens the redirection files or starts the rotating writer, once per supervision, so that a
+// relaunched PROGRAM continues where the last one stopped. Never fails visibly: a file that
+// cannot be opened leaves its stream unredirected.
+static void SetupRedirection(const Settings* settings) {
+  const char* redirect_out = settings->redirect_out;
+  const char* redirect_err = settings->redirect_err;
+  char name[kPathSize];
+  char backup[kPathSize];
+  int n = 0;
+  // -R is told from -O and -E by the pointer: only one argument for both can rotate.
+  rotating = redirect_out && redirect_out == redirect_err &&
+             ParseRotationArgument(redirect_out, &n, name, backup, sizeof(name)) == 0;
+  if (rotating) {
+    StartWriterIfGone(settings);
     return;
   }
-  if (StartRotatingWriter(redirect_out, redirect_err, out_fd, err_fd, writer_pid) == 0) {
-    return;
-  }
-  // Opened once per supervision, so that a relaunched PROGRAM continues where the last one
-  // stopped. A file that cannot be opened leaves its stream unredirected, silently.
   if (redirect_out) {
-    *out_fd = OpenRedirectionFile(redirect_out);
+    out_fd = OpenRedirectionFile(redirect_out);
   }
   if (redirect_err) {
-    *err_fd = redirect_err == redirect_out ? *out_fd : OpenRedirectionFile(redirect_err);
+    err_fd = redirect_err == redirect_out ? out_fd : OpenRedirectionFile(redirect_err);
   }
 }
 
-// Lets the writer drain what PROGRAM left in the pipe and exit at end of file; only a writer
-// that some other holder of the pipe keeps waiting is told to stop.
-static void AwaitRotatingWriter(pid_t writer_pid) {
-  for (int poll = 0; poll < kWriterDrainPolls; ++poll) {
-    pid_t reaped = waitpid(writer_pid, nullptr, WNOHANG);
-    if (reaped == writer_pid || (reaped < 0 && errno != EINTR)) {
-      return;
-    }
-    struct timespec delay = {0, kWriterPollNanoseconds};
-    (void)nanosleep(&delay, nullptr);
+// In a child before exec: puts out_fd on descriptor 1 and err_fd on 2, each left alone at -1.
+static void RedirectStdStreams() {
+  int err_source = err_fd;
+  // A descriptor that sits on 1 but belongs on 2 is moved away before 1 is overwritten.
+  if (err_source == 1 && out_fd >= 0 && out_fd != 1) {
+    err_source = fcntl(err_source, F_DUPFD_CLOEXEC, 3);
   }
-  (void)kill(writer_pid, SIGTERM);
-}
-
-// Forgets the supervisor's log and syslog in a forked child: only the supervisor records.
-static void LeaveSupervisor() {
-  fatal_log = -1;
-  fatal_syslog = 0;
-}
-
-// Starts the crash handler with PROGRAM's PID and the signal as arguments. It is never waited
-// for here: the monitoring loop collects it whenever it ends.
-static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
-  if (!error_handler) {
-    return;
+  if (out_fd >= 0) {
+    CopyDescriptorTo(out_fd, 1);
   }
-  char pid_text[kHandlerArgSize];
-  char signal_text[kHandlerArgSize];
-  memset(pid_text, 0, sizeof(pid_text));
-  memset(signal_text, 0, sizeof(signal_text));
-  snprintf(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
-  snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
-  char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
-  pid_t handler_pid = fork();
-  // A handler that cannot start is skipped for this crash: relaunching PROGRAM matters more.
-  if (handler_pid < 0) {
-    LogForkFailure();
-    return;
-  }
-  if (handler_pid == 0) {
-    LeaveSupervisor();
-    ResetChildSignals();
-    execvp(error_handler, handler_argv);
-    ErrorExit(error_handler);
+  if (err_source >= 0) {
+    CopyDescriptorTo(err_source, 2);
   }
 }
 
@@ -388,22 +299,68 @@ static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_num
 // PROGRAM's failure as much as in a child, and as little the log's business. A gate_fd that is
 // not -1 is read first: PROGRAM runs only once the supervisor has recorded its PID, and a gate
 // closed without its byte means the record failed. Does not return.
-[[noreturn]] static void LaunchProgram(char* const* argv, int out_fd, int err_fd, int gate_fd) {
-  LeaveSupervisor();
+[[noreturn]] static void ExecProgram(char* const* argv, int gate_fd) {
+  ForgetEventLog();
   char go = 0;
   if (gate_fd >= 0 && read(gate_fd, &go, 1) != 1) {
     _exit(2);
   }
   ResetChildSignals();
-  RedirectStdStreams(out_fd, err_fd);
+  RedirectStdStreams();
   execvp(argv[0], argv);
   ErrorExit(argv[0]);
 }
 
+// Under --no-respawn: records this process's PID, which PROGRAM keeps across the exec, and
+// becomes PROGRAM. Does not return.
+[[noreturn]] static void RunInPlace(char* const* argv, const char* pid_file, int pid_fd) {
+  if (WritePidFile(pid_file, pid_fd, getpid()) != 0) {
+    ErrorWithArgExit("write(): failed to write PID to the file", pid_file);
+  }
+  ReportLaunched();
+  ExecProgram(argv, -1);
+}
+
+// Forks PROGRAM's child, records its PID, lets it exec and logs the start. Closes *pid_fd
+// (PROGRAM keeps the lock) and returns the child's PID. When the PID cannot be recorded the
+// child, still waiting at the gate, ends without exec and is collected, so that no PROGRAM
+// runs unrecorded, and the supervisor ends.
+static pid_t Launch(char* const* argv, const char* pid_file, int* pid_fd) {
+  int gate_fds[2] = {-1, -1};
+  if (*pid_fd >= 0 && pipe2(gate_fds, O_CLOEXEC) != 0) {
+    ErrorExit("pipe2()");
+  }
+  pid_t child_pid = ForkRetrying();
+  if (child_pid == 0) {
+    // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
+    close(gate_fds[1]);
+    ExecProgram(argv, gate_fds[0]);
+  }
+  CloseIfOpen(&gate_fds[0]);
+  if (WritePidFile(pid_file, *pid_fd, child_pid) != 0) {
+    int saved_errno = errno;
+    CloseIfOpen(&gate_fds[1]);
+    (void)waitpid(child_pid, nullptr, 0);
+    errno = saved_errno;
+    ErrorWithArgExit("write(): failed to write PID to the file", pid_file);
+  }
+  if (gate_fds[1] >= 0 && write(gate_fds[1], "", 1) < 0) {
+    // The child is gone already; the loop collects it like any other end.
+  }
+  CloseIfOpen(&gate_fds[1]);
+  CloseIfOpen(pid_fd);
+  RecordEvent(LOG_INFO, "Service is started", "The process was successfully started: pid=%d",
+              static_cast<int>(child_pid));
+  // The start is complete: an invoker waiting under --daemon sees end of file once PROGRAM's
+  // exec has closed the child's copy too.
+  ReportLaunched();
+  CloseStartReport();
+  return child_pid;
+}
+
 // Waits for PROGRAM and returns its wait status. Every other child that ends meanwhile is
-// collected too: crash handlers, the writer, and the orphans adopted when the supervisor is
-// PID 1 or a subreaper. A writer collected here is marked gone by setting writer_pid to -1.
-static int WaitForProgram(pid_t child_pid, pid_t* writer_pid) {
+// collected too: crash handlers, the writer, and the orphans adopted as PID 1 or subreaper.
+static int WaitForProgram(pid_t child_pid) {
   int status = 0;
   int program_status = 0;
   int options = 0;
@@ -420,67 +377,82 @@ static int WaitForProgram(pid_t child_pid, pid_t* writer_pid) {
       program_status = status;
       options = WNOHANG;
     }
-    if (reaped == *writer_pid) {
-      *writer_pid = -1;
+    if (reaped == writer_pid) {
+      writer_pid = -1;
     }
   }
 }
 
-// Ends the supervisor when pid could not be recorded in the PID file. A launched child still
-// waiting at the gate (gate_fd not -1) is let go without exec and collected first, so that no
-// PROGRAM runs unrecorded. Does nothing when the PID was written.
-static void WritePidOrEnd(const char* pid_file, int pid_fd, pid_t pid, int* gate_fd) {
-  if (WritePidFile(pid_file, pid_fd, pid) == 0) {
+// Records how PROGRAM ended. Returns 0 when it is to be relaunched (killed by a signal, and by
+// SIGKILL only with respawn_kill), -1 when the supervision ends with *result as its status.
+static int RecordEnd(pid_t child_pid, int status, int respawn_kill, int* result) {
+  char syslog_text[kHandlerArgSize];
+  memset(syslog_text, 0, sizeof(syslog_text));
+  if (!WIFSIGNALED(status)) {
+    *result = WEXITSTATUS(status);
+    snprintf(syslog_text, sizeof(syslog_text), "Service is stopped (exit_status=%d)", *result);
+    RecordEvent(LOG_INFO, syslog_text,
+                "The process was successfully terminated: pid=%d, exit_code=%d",
+                static_cast<int>(child_pid), *result);
+    return -1;
+  }
+  int signal_number = WTERMSIG(status);
+  snprintf(syslog_text, sizeof(syslog_text), "Service is terminated by signal (signal=%d)",
+           signal_number);
+  RecordEvent(LOG_ERR, syslog_text, "The process was terminated by signal: pid=%d, signal=%d",
+              static_cast<int>(child_pid), signal_number);
+  return signal_number == SIGKILL && !respawn_kill ? -1 : 0;
+}
+
+// Starts the crash handler with PROGRAM's PID and the signal as arguments. It is never waited
+// for here: the monitoring loop collects it whenever it ends. A handler that cannot be forked
+// is skipped for this crash: relaunching PROGRAM matters more.
+static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
+  if (!error_handler) {
     return;
   }
-  int saved_errno = errno;
-  if (*gate_fd >= 0) {
-    CloseIfOpen(gate_fd);
-    (void)waitpid(pid, nullptr, 0);
+  char pid_text[kHandlerArgSize];
+  char signal_text[kHandlerArgSize];
+  memset(pid_text, 0, sizeof(pid_text));
+  memset(signal_text, 0, sizeof(signal_text));
+  snprintf(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
+  snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
+  char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
+  pid_t handler_pid = fork();
+  if (handler_pid < 0) {
+    RecordForkFailure();
+    return;
   }
-  errno = saved_errno;
-  ErrorWithArgExit("write(): failed to write PID to the file", pid_file);
+  if (handler_pid == 0) {
+    ForgetEventLog();
+    ResetChildSignals();
+    execvp(error_handler, handler_argv);
+    ErrorExit(error_handler);
+  }
 }
 
-// Tells an invoker waiting under --daemon that PROGRAM was launched: a zero byte, which no
-// message holds. A failed exec may still send its message after it.
-static void ReportLaunch() {
-  if (start_report_fd >= 0 && write(start_report_fd, "", 1) < 0) {
-    // The invoker is gone; nobody is left to tell.
+// Ends the supervision: closes the supervisor's output copies and log, then lets the writer
+// drain what PROGRAM left in the pipe and exit at end of file. Only a writer that some other
+// holder of the pipe keeps waiting is told to stop.
+static void WindDown() {
+  // Closing the supervisor's write end first lets the writer see end of file once PROGRAM's
+  // last bytes are drained.
+  if (err_fd != out_fd) {
+    CloseIfOpen(&err_fd);
   }
-}
-
-// Forks PROGRAM's child, records its PID, and lets it exec. Closes pid_fd (PROGRAM keeps the
-// lock) and returns the child's PID. Does not return when the PID cannot be recorded.
-static pid_t Launch(char* const* argv, const Settings* settings, int* pid_fd, int out_fd,
-                    int err_fd, pid_t* writer_pid) {
-  // With a PID file the child waits at this gate until its PID is in the file.
-  int gate_fds[2] = {-1, -1};
-  if (*pid_fd >= 0 && pipe2(gate_fds, O_CLOEXEC) != 0) {
-    ErrorExit("pipe2()");
+  CloseIfOpen(&out_fd);
+  CloseEventLog();
+  for (int poll = 0; writer_pid >= 0 && poll < kWriterDrainPolls; ++poll) {
+    pid_t reaped = waitpid(writer_pid, nullptr, WNOHANG);
+    if (reaped == writer_pid || (reaped < 0 && errno != EINTR)) {
+      return;
+    }
+    struct timespec delay = {0, kWriterPollNanoseconds};
+    (void)nanosleep(&delay, nullptr);
   }
-  pid_t child_pid = ForkRetrying(writer_pid);
-  if (child_pid == 0) {
-    // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
-    CloseIfOpen(&gate_fds[1]);
-    LaunchProgram(argv, out_fd, err_fd, gate_fds[0]);
+  if (writer_pid >= 0) {
+    (void)kill(writer_pid, SIGTERM);
   }
-  CloseIfOpen(&gate_fds[0]);
-  WritePidOrEnd(settings->pid_file, *pid_fd, child_pid, &gate_fds[1]);
-  if (gate_fds[1] >= 0 && write(gate_fds[1], "", 1) < 0) {
-    // The child is gone already; the loop collects it like any other end.
-  }
-  CloseIfOpen(&gate_fds[1]);
-  CloseIfOpen(pid_fd);
-  LogEvent(fatal_log, "The process was successfully started: pid=%d", static_cast<int>(child_pid));
-  if (settings->syslog_ident) {
-    syslog(LOG_INFO, "Service is started");
-  }
-  // The start is complete: an invoker waiting under --daemon sees end of file once PROGRAM's
-  // exec has closed the child's copy too.
-  ReportLaunch();
-  CloseIfOpen(&start_report_fd);
-  return child_pid;
 }
 
 int StartMonitoring(char* const* argv, const Settings* settings) {
@@ -489,80 +461,58 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   // The first cycle's lock comes before the set-up: a second instance refused here must not
   // have truncated the running instance's log or output files first.
   int pid_fd = LockPidFile(settings->pid_file, 0);
-  int log_fd = OpenEventLog(settings->log_file);
-  if (settings->syslog_ident) {
-    openlog(settings->syslog_ident, LOG_PID, LOG_USER);
+  OpenEventLog(settings->log_file, settings->syslog_ident);
+  SetupRedirection(settings);
+  if (settings->no_respawn) {
+    RunInPlace(argv, settings->pid_file, pid_fd);
   }
-  fatal_log = log_fd;
-  fatal_syslog = settings->syslog_ident != nullptr;
-  int out_fd = -1;
-  int err_fd = -1;
-  pid_t writer_pid = -1;
-  SetupRedirection(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd, &writer_pid);
-  const int rotating = writer_pid >= 0;
   // PROGRAM's orphans are adopted here rather than by init, so that what a dead PROGRAM left
   // holding the PID file can be found and ended before the relaunch. Older kernels refuse.
-  if (!settings->no_respawn) {
-    (void)prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
-  }
+  (void)prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   int result = 0;
   for (;;) {
-    if (settings->no_respawn) {
-      // PROGRAM keeps this process's PID across the exec, so that is the PID to record.
-      int no_gate = -1;
-      WritePidOrEnd(settings->pid_file, pid_fd, getpid(), &no_gate);
-      ReportLaunch();
-      LaunchProgram(argv, out_fd, err_fd, -1);
-    }
-    // A writer that has ended would leave PROGRAM writing into a pipe nobody reads: it is
-    // started again, on a new pipe, before the launch.
-    if (rotating && writer_pid >= 0 && waitpid(writer_pid, nullptr, WNOHANG) == writer_pid) {
-      writer_pid = -1;
-    }
-    if (rotating && writer_pid < 0) {
-      CloseIfOpen(&out_fd);
-      err_fd = -1;
-      StartRotatingWriter(settings->redirect_out, settings->redirect_err, &out_fd, &err_fd,
-                          &writer_pid);
-    }
-    pid_t child_pid = Launch(argv, settings, &pid_fd, out_fd, err_fd, &writer_pid);
-    int status = WaitForProgram(child_pid, &writer_pid);
-    if (!WIFSIGNALED(status)) {
-      result = WEXITSTATUS(status);
-      LogEvent(log_fd, "The process was successfully terminated: pid=%d, exit_code=%d",
-               static_cast<int>(child_pid), result);
-      if (settings->syslog_ident) {
-        syslog(LOG_INFO, "Service is stopped (exit_status=%d)", result);
-      }
+    StartWriterIfGone(settings);
+    pid_t child_pid = Launch(argv, settings->pid_file, &pid_fd);
+    int status = WaitForProgram(child_pid);
+    if (RecordEnd(child_pid, status, settings->respawn_kill, &result) != 0) {
       break;
     }
-    int signal_number = WTERMSIG(status);
-    LogEvent(log_fd, "The process was terminated by signal: pid=%d, signal=%d",
-             static_cast<int>(child_pid), signal_number);
-    if (settings->syslog_ident) {
-      syslog(LOG_ERR, "Service is terminated by signal (signal=%d)", signal_number);
-    }
-    if (signal_number == SIGKILL && !settings->respawn_kill) {
-      break;
-    }
-    RunErrorHandler(settings->error_handler, child_pid, signal_number);
+    RunErrorHandler(settings->error_handler, child_pid, WTERMSIG(status));
     if (settings->respawn_delay > 0) {
       (void)sleep(settings->respawn_delay);
     }
     pid_fd = LockPidFile(settings->pid_file, 1);
   }
-  // Closing the supervisor's write end first lets the writer see end of file once PROGRAM's
-  // last bytes are drained.
-  if (err_fd != out_fd) {
-    CloseIfOpen(&err_fd);
-  }
-  CloseIfOpen(&out_fd);
-  fatal_log = -1;
-  if (log_fd >= 0) {
-    close(log_fd);
-  }
-  if (writer_pid >= 0) {
-    AwaitRotatingWriter(writer_pid);
-  }
+  WindDown();
   return result;
+}
+
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size) {
+  assert(arg);
+  const char* tilde = strchr(arg, '~');
+  if (!tilde || tilde == arg) {
+    return 1;
+  }
+  int value = atoi(tilde + 1);
+  if (value <= 0) {
+    return 1;
+  }
+  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
+  // terminator, is no rotation argument at all.
+  size_t name_length = static_cast<size_t>(tilde - arg);
+  if (name_length + 2 > size) {
+    return 1;
+  }
+  memcpy(name, arg, name_length);
+  name[name_length] = '\0';
+  memcpy(backup, arg, name_length);
+  backup[name_length] = '~';
+  backup[name_length + 1] = '\0';
+  *n = value;
+  return 0;
+}
+
+int64_t RotationLimit(int n) {
+  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
+  return static_cast<int64_t>(n) * 512;
 }

@@ -158,12 +158,8 @@ static int StopLeftovers(int pid_fd) {
       // alive, and as a leftover it is no business of the monitoring loop.
       (void)waitpid(leftovers[i], nullptr, WNOHANG);
       if (CheckHolder(&file, leftovers[i]) != 0) {
-        LogEvent(fatal_log, "The leftover process was stopped: pid=%d, signal=%d",
-                 static_cast<int>(leftovers[i]), signal_number);
-        if (fatal_syslog) {
-          syslog(LOG_WARNING, "The leftover process was stopped: pid=%d, signal=%d",
-                 static_cast<int>(leftovers[i]), signal_number);
-        }
+        RecordEvent(LOG_WARNING, nullptr, "The leftover process was stopped: pid=%d, signal=%d",
+                    static_cast<int>(leftovers[i]), signal_number);
         leftovers[i] = -1;
         --remaining;
       } else if (poll == kLeftoverGracePolls) {

@@ -42,54 +42,14 @@ constexpr int kDescriptorBatch = 64;
 
 // argv[0] of the supervisor, printed by the usage text and every fatal message.
 extern const char* program_name;
-// Where a fatal error is also recorded: the supervisor's event log (-1 for none) and, when
-// fatal_syslog is set, syslog. Forked children clear both, so only the supervisor records.
-extern int fatal_log;
-extern int fatal_syslog;
-// Under --daemon, until PROGRAM runs: the pipe on which the invoker waits for the start's
-// outcome, -1 otherwise. A fatal message goes there instead of to /dev/null.
-extern int start_report_fd;
 
 // entry.cpp
 
 // Fills settings from argv. Returns the index of PROGRAM in argv, or -1 when getopt_long
 // rejected an option (its diagnostic is already on stderr).
 int ParseCommandLine(int argc, char* const* argv, Settings* settings);
-// Lists into fds, in ascending order, at most count open descriptors of at least from that the
-// directory fd_dir (/proc/PID/fd) names; for /proc/self/fd that includes the descriptor it
-// read the directory with, closed again on return. Returns how many, or -1 (errno set) when
-// the directory cannot be opened.
-int ListDescriptors(const char* fd_dir, int from, int* fds, int count);
-// Closes every descriptor from first_fd upward except keep_fd (-1 keeps none).
-void CloseDescriptorsFrom(int first_fd, int keep_fd);
-
-// diagnostics.cpp
-
-// Report "<program>: <s>: <strerror(errno)>" and exit 3 for EPERM/EACCES, 2 otherwise.
-[[noreturn]] void ErrorExit(const char* s);
-// Report "<program>: <s>: `<arg>': <strerror(errno)>" (without the system text when errno is 0)
-// and exit as ErrorExit.
-[[noreturn]] void ErrorWithArgExit(const char* s, const char* arg);
-// Writes "YYYY-MM-DD HH:MM:SS " for tm into buf (at least kTimeStampSize bytes). Returns the
-// length written.
-int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
-// Opens path as open() does, except that a symlink as its last component is followed only in a
-// directory owned by root or by the effective user and writable by no one else. Returns the
-// descriptor, or -1 with errno set (ELOOP for a link that is not followed).
-int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode);
-// Truncates or creates the event log, never writable by others, and opens it for appending,
-// non-blocking and close-on-exec. Returns the descriptor, or -1 when it cannot be opened, which
-// callers treat as "no log".
-int OpenEventLog(const char* log_file);
-// Appends one time-stamped line to the log in one write. A line the log cannot take now is
-// dropped. Does nothing when log_fd is -1.
-void LogEvent(int log_fd, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // monitor.cpp
-
-// Ignores, in the supervisor, the signals that would otherwise end it on a failed write (a
-// reader-less FIFO, a file-size limit), keeping what it inherited for PROGRAM and the handler.
-void IgnoreSupervisorSignals();
 
 // Runs PROGRAM (argv) under supervision until it exits or is killed by SIGKILL. Returns the
 // supervisor's exit status. With no_respawn it does not return on success: PROGRAM replaces
@@ -97,7 +57,7 @@ void IgnoreSupervisorSignals();
 int StartMonitoring(char* const* argv, const Settings* settings);
 // Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
 // non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
-int ParseRotationSpec(const char* arg, int* n, char* name, char* backup, size_t size);
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
 // The size in bytes at which the writer rotates a file for N.
 int64_t RotationLimit(int n);
 
@@ -120,5 +80,62 @@ pid_t ReadPidFile(const char* pid_file);
 // Stops the process that holds pid_file with SIGTERM, then SIGKILL, and exits 0, 1 or 2, or
 // through ErrorWithArgExit when the file cannot be opened or names no process holding it.
 [[noreturn]] void StopProcess(const char* pid_file, int timeout);
+
+// diagnostics.cpp
+
+// Report "<program>: <s>: <strerror(errno)>" and exit 3 for EPERM/EACCES, 2 otherwise.
+[[noreturn]] void ErrorExit(const char* s);
+// Report "<program>: <s>: `<arg>': <strerror(errno)>" (without the system text when errno is 0)
+// and exit as ErrorExit.
+[[noreturn]] void ErrorWithArgExit(const char* s, const char* arg);
+// Writes "YYYY-MM-DD HH:MM:SS " for tm into buf (at least kTimeStampSize bytes). Returns the
+// length written.
+int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
+// In the supervisor: opens syslog when syslog_ident is set, and truncates or creates the event
+// log, never writable by others, appended to without blocking and not inherited. A log that
+// cannot be opened is none. Fatal errors are recorded in both from now on.
+void OpenEventLog(const char* log_file, const char* syslog_ident);
+// Appends one time-stamped line to the event log and sends syslog_text, or the same line when
+// it is null, to syslog at priority. Does nothing for what is not open.
+void RecordEvent(int priority, const char* syslog_text, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// Closes the event log at the end of supervision; later fatal errors go to stderr only.
+void CloseEventLog();
+// In a forked child: forgets the supervisor's log and syslog, so that only the supervisor
+// records, and makes a fatal error end the child with _exit.
+void ForgetEventLog();
+// Under --daemon, until PROGRAM runs: the pipe on which a fatal message reaches the invoker.
+void SetStartReport(int report_fd);
+// Tells the invoker that PROGRAM was launched; a failed exec may still report after it.
+void ReportLaunched();
+// Closes the start report: the start is complete.
+void CloseStartReport();
+
+// hygiene.cpp
+
+// Lists into fds, in ascending order, at most count open descriptors of at least from that the
+// directory fd_dir (/proc/PID/fd) names; for /proc/self/fd that includes the descriptor it
+// read the directory with, closed again on return. Also lists the PIDs in /proc. Returns how
+// many, or -1 (errno set) when the directory cannot be opened.
+int ListDescriptors(const char* fd_dir, int from, int* fds, int count);
+// Closes every descriptor from first_fd upward except keep_fd (-1 keeps none).
+void CloseDescriptorsFrom(int first_fd, int keep_fd);
+// Opens whatever is closed among 0-2 on /dev/null. Returns 0, or -1 (errno set) without
+// /dev/null.
+int FillStandardDescriptors();
+// Closes *fd when it is open and sets it to -1.
+void CloseIfOpen(int* fd);
+// Puts a copy of fd on target, inheritable across exec; fd itself stays open.
+void CopyDescriptorTo(int fd, int target);
+// Opens path as open() does, except that a symlink as its last component is followed only in a
+// directory owned by root or by the effective user and writable by no one else. Returns the
+// descriptor, or -1 with errno set (ELOOP for a link that is not followed).
+int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode);
+// In the supervisor: resets SIGCHLD and ignores the signals that would end it on a failed
+// write (a reader-less FIFO, a file-size limit), keeping what it inherited for its children.
+void IgnoreSupervisorSignals();
+// In a child before exec: gives back the dispositions the supervisor inherited and empties
+// the signal mask.
+void ResetChildSignals();
 
 #endif  // SENTREL_SENTREL_H_

@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memset(name, 0, sizeof(name));
     memset(backup, 0, sizeof(backup));
     int n = 0;
-    if (ParseRotationSpec(clean.redirect_out, &n, name, backup, sizeof(name)) == 0) {
+    if (ParseRotationArgument(clean.redirect_out, &n, name, backup, sizeof(name)) == 0) {
       Check(n > 0 && RotationLimit(n) == static_cast<int64_t>(n) * 512, "a bad size limit");
     }
   }

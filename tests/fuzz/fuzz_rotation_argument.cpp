@@ -1,4 +1,4 @@
-// libFuzzer target for ParseRotationSpec. The first input byte picks the size of the name and
+// libFuzzer target for ParseRotationArgument. The first input byte picks the size of the name and
 // backup buffers (from 1 byte up to the 1,024 the writer uses), the rest is the argument. The
 // buffers are allocated at exactly that size and filled with junk, so a write one byte too far
 // or a missing terminator is caught; the results are compared with the rule for NAME~N.
@@ -18,7 +18,7 @@ constexpr char kJunk = 'J';
 
 void Check(bool condition, const char* what) {
   if (!condition) {
-    fprintf(stderr, "ParseRotationSpec: %s\n", what);
+    fprintf(stderr, "ParseRotationArgument: %s\n", what);
     abort();
   }
 }
@@ -39,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(name, kJunk, buffer_size);
   memset(backup, kJunk, buffer_size);
   int n = -7;
-  int result = ParseRotationSpec(text, &n, name, backup, buffer_size);
+  int result = ParseRotationArgument(text, &n, name, backup, buffer_size);
 
   const char* tilde = strchr(text, '~');
   // A name is never cut: one that does not fit with its "~" makes no rotation spec.

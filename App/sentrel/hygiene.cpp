@@ -1,0 +1,154 @@
+// Descriptor and process hygiene that the other units share: listing, closing and placing
+// descriptors, opening a file without following a planted link, and the signal state of the
+// supervisor and its children. Calls nothing of the program's own; runs in every process.
+#include <assert.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "sentrel.h"
+
+// Where a getdents64 record keeps its length and its name.
+constexpr int kDirentRecordOffset = 16;
+constexpr int kDirentNameOffset = 19;
+
+// The signals the supervisor ignores, and the dispositions the invoker left for them.
+static const int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
+constexpr int kIgnoredCount = sizeof(kIgnoredSignals) / sizeof(kIgnoredSignals[0]);
+static void (*inherited_dispositions[kIgnoredCount])(int);
+
+int ListDescriptors(const char* fd_dir, int from, int* fds, int count) {
+  int dir_fd = open(fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir_fd < 0) {
+    return -1;
+  }
+  // Raw getdents64 records, read into the stack: opendir would allocate.
+  alignas(8) char buffer[kCopySize];
+  int found = 0;
+  long length;
+  while (found < count && (length = syscall(SYS_getdents64, dir_fd, buffer, sizeof(buffer))) > 0) {
+    for (long offset = 0; offset < length && found < count;) {
+      unsigned short record = 0;
+      memcpy(&record, buffer + offset + kDirentRecordOffset, sizeof(record));
+      const char* name = buffer + offset + kDirentNameOffset;
+      int fd = atoi(name);
+      if (name[0] >= '0' && name[0] <= '9' && fd >= from) {
+        fds[found++] = fd;
+      }
+      offset += record;
+    }
+  }
+  close(dir_fd);
+  return found;
+}
+
+void CloseDescriptorsFrom(int first_fd, int keep_fd) {
+#ifdef SYS_close_range
+  // One system call instead of one per possible descriptor, which can be a million.
+  bool done = true;
+  if (keep_fd > first_fd) {
+    done = syscall(SYS_close_range, first_fd, keep_fd - 1, 0) == 0;
+  }
+  int from = keep_fd >= first_fd ? keep_fd + 1 : first_fd;
+  if (done && syscall(SYS_close_range, from, ~0U, 0) == 0) {
+    return;
+  }
+#endif
+  // Kernels before 5.9 lack close_range: close only what /proc lists as open.
+  int fds[kDescriptorBatch];
+  int count;
+  do {
+    count = ListDescriptors("/proc/self/fd", first_fd, fds, kDescriptorBatch);
+    for (int i = 0; i < count; ++i) {
+      if (fds[i] != keep_fd) {
+        close(fds[i]);
+      }
+      first_fd = fds[i] + 1;
+    }
+  } while (count == kDescriptorBatch);
+  if (count >= 0) {
+    return;
+  }
+  long max_fd = sysconf(_SC_OPEN_MAX);
+  for (long fd = first_fd; fd < max_fd; ++fd) {
+    if (fd != keep_fd) {
+      close(static_cast<int>(fd));
+    }
+  }
+}
+
+int FillStandardDescriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDWR) < 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+void CloseIfOpen(int* fd) {
+  if (*fd >= 0) {
+    close(*fd);
+    *fd = -1;
+  }
+}
+
+void CopyDescriptorTo(int fd, int target) {
+  // dup2 onto itself would leave the close-on-exec flag set; clearing it is all that is needed.
+  if (fd == target) {
+    (void)fcntl(fd, F_SETFD, 0);
+  } else {
+    (void)dup2(fd, target);
+  }
+}
+
+int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
+  assert(path);
+  int fd = open(path, flags | O_NOFOLLOW, mode);
+  if (fd >= 0 || errno != ELOOP) {
+    return fd;
+  }
+  // The link is followed only where nobody else could have made it: in a directory owned by
+  // root or by this user and writable by nobody else. Anywhere else root would write, or
+  // truncate, whatever another account pointed it at.
+  char dir[kPathSize];
+  memset(dir, 0, sizeof(dir));
+  const char* slash = strrchr(path, '/');
+  int length = slash && slash > path ? static_cast<int>(slash - path) : 1;
+  if (snprintf(dir, sizeof(dir), "%.*s", length, slash ? path : ".") >= kPathSize) {
+    return -1;
+  }
+  struct stat holder;
+  if (stat(dir, &holder) != 0 || (holder.st_uid != 0 && holder.st_uid != geteuid()) ||
+      (holder.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    errno = ELOOP;
+    return -1;
+  }
+  return open(path, flags, mode);
+}
+
+void IgnoreSupervisorSignals() {
+  // An invoker that ignores SIGCHLD would make every child vanish unwaited; it is reset, not
+  // restored later.
+  (void)signal(SIGCHLD, SIG_DFL);
+  for (int i = 0; i < kIgnoredCount; ++i) {
+    inherited_dispositions[i] = signal(kIgnoredSignals[i], SIG_IGN);
+  }
+}
+
+void ResetChildSignals() {
+  for (int i = 0; i < kIgnoredCount; ++i) {
+    (void)signal(kIgnoredSignals[i], inherited_dispositions[i]);
+  }
+  // Whatever the invoker blocked is not PROGRAM's business: a blocked SIGTERM would turn every
+  // graceful stop into a SIGKILL.
+  sigset_t none;
+  sigemptyset(&none);
+  (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+}
