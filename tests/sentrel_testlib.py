@@ -225,3 +225,19 @@ class SentrelTestCase(unittest.TestCase):
                 return int(text)
             return None
         return self.wait_until(ready, timeout, "a locked PID file %s" % name)
+
+
+# The unprivileged account that plants links and owns directories in the tests that need root.
+NOBODY = 65534
+
+
+def plant_link(link, target):
+    """Creates link -> target as nobody, as a service account would in a directory of its own;
+    link's directory is made first, owned by nobody, when missing. Needs root, and a test
+    directory that nobody may enter."""
+    directory = os.path.dirname(link)
+    if not os.path.isdir(directory):
+        os.mkdir(directory, 0o755)
+        os.chown(directory, NOBODY, NOBODY)
+    subprocess.run(["ln", "-s", target, link], user=NOBODY, group=NOBODY, extra_groups=[],
+                   check=True, timeout=10)

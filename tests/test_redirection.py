@@ -585,5 +585,90 @@ class WriterRecoveryTest(RedirectionTestCase):
             self.assertTrue(stat.S_ISFIFO(os.stat(self.path(name)).st_mode), name)
 
 
+class LinkTest(RedirectionTestCase):
+    """Every file root opens for the supervision follows a final link only when the link's
+    directory is root's or its own and writable by nobody else."""
+
+    PROGRAM = ["sh", "-c", "echo OUT; echo ERR >&2; exit 3"]
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to plant links as nobody")
+        super().setUp()
+        os.chmod(self.dir, 0o755)
+        os.mkdir(self.path("etc"), 0o700)
+        # Root's directories: root's alone, as /var/log; one that everybody may write, as /tmp;
+        # and one that nobody's group may write.
+        os.mkdir(self.path("var"), 0o755)
+        os.mkdir(self.path("tmp"))
+        os.chmod(self.path("tmp"), 0o1777)
+        os.mkdir(self.path("grp"))
+        os.chown(self.path("grp"), 0, testlib.NOBODY)
+        os.chmod(self.path("grp"), 0o775)
+
+    def test_link_followed_only_where_no_one_else_could_plant_it(self):
+        keep = b"root:x:0:0\n"
+        followed = b"KEEP\n"
+        # option, the link (in app/, nobody's, or in one of root's), suffix of the argument,
+        # the target's content afterwards (None: the event log), sentrel's stdout and stderr
+        cases = [("-l", "app/log", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-O", "app/out", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-E", "app/err", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-R", "app/both", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-R", "app/w", "~4", keep, b"", b""),
+                 ("-l", "tmp/log", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-O", "grp/out", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-R", "grp/w", "~4", keep, b"", b""),
+                 ("-l", "var/log", "", None, b"OUT\n", b"ERR\n"),
+                 ("-R", "var/w", "~4", followed + b"OUT\nERR\n", b"", b"")]
+        for index, (option, link, suffix, content, stdout, stderr) in enumerate(cases):
+            with self.subTest(option=option, link=link + suffix):
+                target = self.path("etc/target%d" % index)
+                self.write_file(target, followed if link.startswith("var") else keep)
+                if link.startswith("var"):
+                    os.symlink(target, self.path(link))
+                else:
+                    testlib.plant_link(self.path(link), target)
+                result = self.run_sentrel(option, link + suffix, *self.PROGRAM)
+                if content is None:
+                    self.assertEqual(len(self.log_events(target)), 2, "the log is not there")
+                else:
+                    self.assertEqual(self.read(target, "rb"), content)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (3, stdout, stderr))
+        with self.subTest("-l /dev/stdout, as in a container"):
+            result = self.run_sentrel("-l", "/dev/stdout", "sh", "-c", "exit 3")
+            self.assertEqual(result.returncode, 3)
+            self.assertRegex(result.stdout.decode(), "^%s.*started.*\n%s.*exit_code=3\n$"
+                             % (testlib.STAMP, testlib.STAMP))
+
+    def test_name_replaced_by_a_link_while_the_writer_runs(self):
+        self.write_file("etc/target", b"root:x:0:0\n")
+        program = ('i=0; while [ ! -e stop ]; do i=$((i+1)); echo $i; echo $i > count; '
+                   'sleep 0.02; done')
+        os.mkdir(self.path("app"), 0o755)
+        os.chown(self.path("app"), testlib.NOBODY, testlib.NOBODY)
+        proc = self.start_sentrel("-R", "app/w~100", "sh", "-c", program)
+        self.wait_until(lambda: len((self.read_if_exists("app/w") or "").split()) >= 5, 10,
+                        "5 lines")
+        writer = self.find_writer(proc.pid)
+        subprocess.run(["rm", self.path("app/w")], user=testlib.NOBODY, check=True, timeout=10)
+        testlib.plant_link(self.path("app/w"), self.path("etc/target"))
+        self.wait_until(lambda: not any(path.endswith(" (deleted)") for path in
+                                        testlib.descriptors(writer).values()),
+                        10, "the writer to let go of the removed file")
+
+        def count():
+            text = (self.read_if_exists("count") or "").strip()
+            return int(text) if text.isdigit() else 0
+
+        # Ten lines more, each on its own: the writer has tried NAME again meanwhile.
+        now = count()
+        self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
+        self.write_file("stop", b"")
+        self.assertEqual(self.finish(proc), 0)
+        self.assertEqual(self.read("etc/target", "rb"), b"root:x:0:0\n")
+
+
 if __name__ == "__main__":
     unittest.main()
