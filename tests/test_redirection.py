@@ -670,5 +670,73 @@ class LinkTest(RedirectionTestCase):
         self.assertEqual(self.read("etc/target", "rb"), b"root:x:0:0\n")
 
 
+class FifoTest(RedirectionTestCase):
+
+    def test_fifo_without_reader_blocks_nothing(self):
+        # Unopenable, like any other unusable path: the streams stay where they were.
+        os.mkfifo(self.path("fifo"))
+        program = ["sh", "-c", "echo $$ >> ran; echo OUT; echo ERR >&2; exit 5"]
+        # options, sentrel's exit status, its stdout and stderr
+        cases = [(["-l", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-O", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-E", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-R", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-d", "-l", "fifo"], 0, b"", b"")]
+        for options, status, stdout, stderr in cases:
+            with self.subTest(options=options):
+                if os.path.exists(self.path("ran")):
+                    os.remove(self.path("ran"))
+                proc = self.start_sentrel(*options, *program, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE)
+                try:
+                    out, err = proc.communicate(timeout=10)
+                except subprocess.TimeoutExpired:
+                    # The detached supervisor of -d has left the process group.
+                    for pid in testlib.children_of(proc.pid):
+                        self.track_pid(pid)
+                    out = err = None
+                self.assertIsNotNone(out, "sentrel blocks on the FIFO")
+                self.assertEqual((proc.returncode, out, err), (status, stdout, stderr))
+                self.wait_until(lambda: self.read_if_exists("ran"), 10, "PROGRAM to run")
+        self.assertTrue(stat.S_ISFIFO(os.stat(self.path("fifo")).st_mode))
+
+    def test_sigpipe_ignored_by_the_supervisor_alone_and_streams_blocking(self):
+        # PROGRAM and the crash handler get the invoker's SIGPIPE disposition (bit 13 of
+        # SigIgn), and a FIFO with a reader as blocking descriptors (O_NONBLOCK is 04000).
+        sigpipe = 1 << (signal.SIGPIPE - 1)
+        self.write_file("handler", b"#!/bin/sh\ngrep ^SigIgn: /proc/$$/status > handler.ign\n")
+        os.chmod(self.path("handler"), 0o755)
+        program = ("grep ^SigIgn: /proc/$$/status > program.ign; "
+                   "grep ^SigIgn: /proc/$PPID/status > supervisor.ign; "
+                   "grep -h ^flags: /proc/$$/fdinfo/1 /proc/$$/fdinfo/2 > flags; "
+                   "[ -e crashed ] && exit 4; : > crashed; kill -TERM $$")
+        for ignored in (False, True):
+            with self.subTest(invoker_ignores=ignored):
+                for name in ("crashed", "handler.ign", "fifo"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                os.mkfifo(self.path("fifo"))
+                reader = os.open(self.path("fifo"), os.O_RDONLY | os.O_NONBLOCK)
+                self.addCleanup(os.close, reader)
+                action = signal.SIG_IGN if ignored else signal.SIG_DFL
+                result = self.run_sentrel("-O", "fifo", "-E", "fifo", "-e", "./handler",
+                                          "sh", "-c", program,
+                                          preexec_fn=lambda: signal.signal(signal.SIGPIPE, action))
+                self.assertEqual(result.returncode, 4)
+                self.wait_until(lambda: (self.read_if_exists("handler.ign") or "").endswith("\n"),
+                                10, "the handler's record")
+                # Under an emulator PROGRAM's parent is the emulator.
+                if not testlib.WRAPPER:
+                    mask = int(self.read("supervisor.ign").split()[1], 16)
+                    self.assertTrue(mask & sigpipe, "the supervisor does not ignore SIGPIPE")
+                for who in ("program", "handler"):
+                    mask = int(self.read(who + ".ign").split()[1], 16)
+                    self.assertEqual(bool(mask & sigpipe), ignored, who)
+                flags = [int(word, 8) for word in self.read("flags").split()[1::2]]
+                self.assertEqual(len(flags), 2)
+                for fd, value in enumerate(flags, 1):
+                    self.assertFalse(value & os.O_NONBLOCK, "descriptor %d is non-blocking" % fd)
+
+
 if __name__ == "__main__":
     unittest.main()
