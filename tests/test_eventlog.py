@@ -525,6 +525,25 @@ class EventLogTroubleTest(EventLogCase):
                     for line in text[:-1].split("\n"):
                         self.assertRegex(line, self.EVENT)
 
+    def test_line_written_short_never_fuses_with_the_next(self):
+        # One page for the log: the line that reaches its end is written short, the next ones
+        # not at all, until the 50th run frees the other page; the line after that must start
+        # a line of its own.
+        program = ('echo $$ >> pids; n=$(wc -l < pids); [ "$n" -eq 50 ] && rm disk/filler; '
+                   '[ "$n" -le 55 ] && kill -TERM $$; exit 0')
+        script = "head -c 4096 /dev/zero > disk/filler; %s; echo $? > status; cp disk/log ." % (
+            shlex.join(testlib.command("-l", "disk/log", "sh", "-c", program)))
+        result = testlib.run_on_small_disk(self, 8192, script)
+        self.assertEqual((result.returncode, self.read("status")), (0, "0\n"), result.stderr)
+        text = self.read("log")
+        self.assertTrue(text.endswith("\n"), text)
+        lines = text[:-1].split("\n")
+        for line in lines:
+            self.assertIsNone(re.search(testlib.STAMP, line[1:]), "lines fused: %r" % line)
+        self.assertTrue([line for line in lines if not self.EVENT.fullmatch(line)],
+                        "no line was written short")
+        self.assertEqual(lines[-1][20:], EXITED % (read_pids(self.path("pids"))[-1], 0))
+
 
 if __name__ == "__main__":
     unittest.main()

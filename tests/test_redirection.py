@@ -1,6 +1,7 @@
 """Black-box tests of output redirection: plain files, literal names and the rotating writer."""
 import inspect
 import os
+import shlex
 import signal
 import stat
 import subprocess
@@ -339,9 +340,9 @@ class RotationTest(RedirectionTestCase):
                 self.assertEqual(self.read("out", "rb"), b"OLD\n" * 25 + b"NEW\nERR\n")
                 self.assertFalse(os.path.exists(self.path("out~")))
 
-    def test_unshrinkable_file_is_still_drained(self):
+    def test_unshrinkable_file_keeps_its_cap_and_newest_output(self):
         # As nobody, in a directory nobody cannot write: rename and delete both fail, but the
-        # file itself stays writable.
+        # file itself stays writable, so it is emptied in place and only the oldest output lost.
         if os.geteuid() != 0:
             self.skipTest("needs root to run sentrel as nobody")
         os.chmod(self.dir, 0o755)
@@ -352,12 +353,14 @@ class RotationTest(RedirectionTestCase):
             pass
         os.chown(out, 65534, 65534)
         size = 200000
+        expected = pattern(1, size)
         program = self.writer_program("--size", size, "--exit", 7,
                                       "--wait-for", self.path("go"))
         program[0] = python_for_others()
         proc = self.start_sentrel("-R", "out~8", *program, cwd=locked_dir,
                                   user=65534, group=65534, extra_groups=[])
-        self.wait_for_size(out, size)
+        self.wait_until(lambda: self.read(out, "rb").endswith(expected[-100:]), 20,
+                        "PROGRAM's last bytes in the file")
         # PROGRAM now waits with all its output written; the writer must be idle in read.
         writer = self.find_writer(proc.pid)
         before = cpu_ticks(writer)
@@ -365,9 +368,45 @@ class RotationTest(RedirectionTestCase):
         self.assertLessEqual(cpu_ticks(writer) - before, 5, "the writer spins")
         self.write_file("go", b"")
         self.assertEqual(self.finish(proc), 7)
-        with open(out, "rb") as f:
-            self.assertTrue(f.read() == pattern(1, size), "output lost or reordered")
+        kept = self.read(out, "rb")
+        self.assertLess(len(kept), LIMIT + COPY_SIZE, "the cap does not hold")
+        self.assertTrue(kept and expected.endswith(kept), "not the newest output")
         self.assertEqual(os.listdir(locked_dir), ["out"])
+
+    def test_full_disk_costs_the_oldest_output(self):
+        # NAME and its backup cannot both be full on this disk: once NAME fills it, NAME must
+        # become the backup, so that the newest lines replace the oldest.
+        pad = "x" * 100
+        expected = b"".join(b"%d %s\n" % (i, pad.encode()) for i in range(1, 2001))
+        program = 'i=1; while [ $i -le 2000 ]; do printf "%d %s\\n" $i "$0"; i=$((i+1)); done'
+        script = "%s; echo $? > status; mkdir kept; cp disk/* kept/" % shlex.join(
+            testlib.command("-R", "disk/out~80", "sh", "-c", program, pad))
+        result = testlib.run_on_small_disk(self, 64 * 1024, script)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.read("status"), "0\n")
+        self.assertTrue(self.read("kept/out", "rb").endswith(b"\n2000 " + pad.encode() + b"\n"),
+                        "the newest line is lost")
+        kept = (self.read_if_exists("kept/out~", "rb") or b"") + self.read("kept/out", "rb")
+        self.assertTrue(expected.endswith(kept), "out~ and out are not the tail of the output")
+
+    def test_nothing_lost_when_name_is_removed(self):
+        # Lines go on while NAME is removed: those before the writer notices are in the old
+        # inode, read through a descriptor opened before the removal; the rest in the new NAME.
+        program = ('i=0; while [ ! -e stop ]; do i=$((i+1)); echo $i; echo $i > count; '
+                   'sleep 0.01; done')
+        proc = self.start_sentrel("-R", "out~10000", "sh", "-c", program)
+        self.wait_until(lambda: len((self.read_if_exists("out") or "").split()) >= 20, 10,
+                        "20 lines")
+        with open(self.path("out"), "rb") as old:
+            os.remove(self.path("out"))
+            self.wait_until(lambda: len((self.read_if_exists("out") or "").split()) >= 20, 10,
+                            "20 lines in a new file")
+            self.write_file("stop", b"")
+            self.assertEqual(self.finish(proc), 0)
+            numbers = [int(word) for word in (old.read() + self.read("out", "rb")).split()]
+        written = range(1, int(self.read("count")) + 1)
+        self.assertEqual(sorted(set(written) - set(numbers)), [], "lines lost")
+        self.assertEqual(numbers, list(written))
 
     def test_long_names_are_never_cut(self):
         # A NAME of 1,023 characters leaves no room in the writer's buffers for the "~" of the
