@@ -225,3 +225,39 @@ class SentrelTestCase(unittest.TestCase):
                 return int(text)
             return None
         return self.wait_until(ready, timeout, "a locked PID file %s" % name)
+
+
+# The unprivileged account that plants links and owns directories in the tests that need root.
+NOBODY = 65534
+
+
+def plant_link(link, target):
+    """Creates link -> target as nobody, as a service account would in a directory of its own;
+    link's directory is made first, owned by nobody, when missing. Needs root, and a test
+    directory that nobody may enter."""
+    directory = os.path.dirname(link)
+    if not os.path.isdir(directory):
+        os.mkdir(directory, 0o755)
+        os.chown(directory, NOBODY, NOBODY)
+    subprocess.run(["ln", "-s", target, link], user=NOBODY, group=NOBODY, extra_groups=[],
+                   check=True, timeout=10)
+
+
+def run_on_small_disk(test, size, script, timeout=60):
+    """Runs the shell script in test's directory, inside a private mount namespace where a tmpfs
+    of size bytes is mounted on ./disk; what the script leaves outside disk/ stays visible.
+    Skips the test where namespaces or mounts are refused. Returns the CompletedProcess."""
+    os.mkdir(test.path("disk"))
+    proc = subprocess.Popen(
+        ["unshare", "--mount", "--propagation", "private", "--", "sh", "-c",
+         "mount -t tmpfs -o size=%d sentrel-test disk || exit 77\n%s" % (size, script)],
+        cwd=test.dir, stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        test.fail("the small-disk scenario did not finish within %s s" % timeout)
+    if proc.returncode == 77 or err.startswith(b"unshare:"):
+        test.skipTest("no tmpfs in a private mount namespace: %s" % err.decode().strip())
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)

@@ -5,6 +5,7 @@ against a real datagram socket bound at /dev/log inside a private mount namespac
 outside the test ever sees it.
 """
 import datetime
+import fcntl
 import json
 import os
 import re
@@ -56,6 +57,14 @@ def open_fifo_writer(path):
         return os.open(path, os.O_WRONLY | os.O_NONBLOCK)
     except OSError:
         return None
+
+
+def read_available(fd):
+    """What a non-blocking descriptor has to read now (b"" for nothing yet)."""
+    try:
+        return os.read(fd, 65536)
+    except BlockingIOError:
+        return b""
 
 
 def local_now():
@@ -468,6 +477,72 @@ class SyslogTest(EventLogCase):
                 (11, "Service is terminated by signal (signal=11)"),
                 (11, text),
             ])
+
+
+class EventLogTroubleTest(EventLogCase):
+    """A log that cannot take a line costs that line, never the supervision."""
+
+    # Appends its PID to pids; the first run waits for the file go; the first 40 runs die of
+    # SIGTERM and the 41st exits 6.
+    PROGRAM = ('echo $$ >> pids; n=$(wc -l < pids); '
+               '[ "$n" -eq 1 ] && while [ ! -e go ]; do sleep 0.02; done; '
+               '[ "$n" -le 40 ] && kill -TERM $$; exit 6')
+    # A whole line of the runs above and below.
+    EVENT = re.compile(testlib.STAMP + r"The process was (successfully started: pid=\d+|"
+                       r"terminated by signal: pid=\d+, signal=15|"
+                       r"successfully terminated: pid=\d+, exit_code=\d+)")
+
+    def test_fifo_reader_leaving_or_stalling_costs_only_lines(self):
+        # A reader that leaves after the first line (the supervisor would die of SIGPIPE), and
+        # one that stays without reading a pipe shrunk to one page, which 40 crashes overfill.
+        for leaves in (True, False):
+            with self.subTest(reader_leaves=leaves):
+                for name in ("pids", "go", "fifo"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                os.mkfifo(self.path("fifo"))
+                reader = os.open(self.path("fifo"), os.O_RDONLY | os.O_NONBLOCK)
+                fcntl.fcntl(reader, fcntl.F_SETPIPE_SZ, 4096)
+                proc = self.start_sentrel("-l", "fifo", "sh", "-c", self.PROGRAM)
+                try:
+                    self.wait_until(lambda: read_available(reader), 10, "the first line")
+                finally:
+                    if leaves:
+                        os.close(reader)
+                    else:
+                        self.addCleanup(os.close, reader)
+                with open(self.path("go"), "w"):
+                    pass
+                try:
+                    status = proc.wait(timeout=20)
+                except subprocess.TimeoutExpired:
+                    status = None
+                self.assertEqual(status, 6, "the supervision did not go on")
+                self.assertEqual(len(read_pids(self.path("pids"))), 41)
+                if not leaves:
+                    text = read_available(reader).decode()
+                    self.assertTrue(text.endswith("\n"), text)
+                    for line in text[:-1].split("\n"):
+                        self.assertRegex(line, self.EVENT)
+
+    def test_line_written_short_never_fuses_with_the_next(self):
+        # One page for the log: the line that reaches its end is written short, the next ones
+        # not at all, until the 50th run frees the other page; the line after that must start
+        # a line of its own.
+        program = ('echo $$ >> pids; n=$(wc -l < pids); [ "$n" -eq 50 ] && rm disk/filler; '
+                   '[ "$n" -le 55 ] && kill -TERM $$; exit 0')
+        script = "head -c 4096 /dev/zero > disk/filler; %s; echo $? > status; cp disk/log ." % (
+            shlex.join(testlib.command("-l", "disk/log", "sh", "-c", program)))
+        result = testlib.run_on_small_disk(self, 8192, script)
+        self.assertEqual((result.returncode, self.read("status")), (0, "0\n"), result.stderr)
+        text = self.read("log")
+        self.assertTrue(text.endswith("\n"), text)
+        lines = text[:-1].split("\n")
+        for line in lines:
+            self.assertIsNone(re.search(testlib.STAMP, line[1:]), "lines fused: %r" % line)
+        self.assertTrue([line for line in lines if not self.EVENT.fullmatch(line)],
+                        "no line was written short")
+        self.assertEqual(lines[-1][20:], EXITED % (read_pids(self.path("pids"))[-1], 0))
 
 
 if __name__ == "__main__":

@@ -522,6 +522,26 @@ class UnusualPidFileTest(PidFileTestCase):
         self.assertFalse(os.path.exists(self.path("missing")))
         self.assertFalse(os.path.exists(self.marker), "PROGRAM ran")
 
+    @unittest.skipUnless(os.geteuid() == 0, "needs root to plant the link as nobody")
+    def test_link_to_another_services_file_is_not_that_service(self):
+        # A service account swaps its own PID file for a link to another service's file.
+        os.chmod(self.dir, 0o755)
+        sup = self.start_sentrel("-p", self.pid_file, *sh(SLEEPER, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        link = self.path("app/svc.pid")
+        testlib.plant_link(link, self.pid_file)
+        # glibc's and musl's texts for ELOOP.
+        refused = [OPEN_FAILED % (PROG, link, text)
+                   for text in ("Too many levels of symbolic links", "Symbolic link loop")]
+        for args, status, messages in [(["-a"], 1, [""]), (["--stop=1"], 2, refused)]:
+            with self.subTest(args=args):
+                result = self.run_sentrel(*args, "-p", link)
+                self.assertEqual(result.returncode, status)
+                self.assertIn(result.stderr.decode(), messages)
+        self.assertEqual(self.marker_pids(), [pid], "the other service was stopped")
+        self.assertEqual(locked_content(self.pid_file), str(pid).encode())
+        self.assertIsNone(sup.poll())
+
     def test_fifo_never_blocks(self):
         fifo = self.path("fifo")
         os.mkfifo(fifo)

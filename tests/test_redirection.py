@@ -1,6 +1,7 @@
 """Black-box tests of output redirection: plain files, literal names and the rotating writer."""
 import inspect
 import os
+import shlex
 import signal
 import stat
 import subprocess
@@ -339,9 +340,9 @@ class RotationTest(RedirectionTestCase):
                 self.assertEqual(self.read("out", "rb"), b"OLD\n" * 25 + b"NEW\nERR\n")
                 self.assertFalse(os.path.exists(self.path("out~")))
 
-    def test_unshrinkable_file_is_still_drained(self):
+    def test_unshrinkable_file_keeps_its_cap_and_newest_output(self):
         # As nobody, in a directory nobody cannot write: rename and delete both fail, but the
-        # file itself stays writable.
+        # file itself stays writable, so it is emptied in place and only the oldest output lost.
         if os.geteuid() != 0:
             self.skipTest("needs root to run sentrel as nobody")
         os.chmod(self.dir, 0o755)
@@ -352,12 +353,14 @@ class RotationTest(RedirectionTestCase):
             pass
         os.chown(out, 65534, 65534)
         size = 200000
+        expected = pattern(1, size)
         program = self.writer_program("--size", size, "--exit", 7,
                                       "--wait-for", self.path("go"))
         program[0] = python_for_others()
         proc = self.start_sentrel("-R", "out~8", *program, cwd=locked_dir,
                                   user=65534, group=65534, extra_groups=[])
-        self.wait_for_size(out, size)
+        self.wait_until(lambda: self.read(out, "rb").endswith(expected[-100:]), 20,
+                        "PROGRAM's last bytes in the file")
         # PROGRAM now waits with all its output written; the writer must be idle in read.
         writer = self.find_writer(proc.pid)
         before = cpu_ticks(writer)
@@ -365,9 +368,45 @@ class RotationTest(RedirectionTestCase):
         self.assertLessEqual(cpu_ticks(writer) - before, 5, "the writer spins")
         self.write_file("go", b"")
         self.assertEqual(self.finish(proc), 7)
-        with open(out, "rb") as f:
-            self.assertTrue(f.read() == pattern(1, size), "output lost or reordered")
+        kept = self.read(out, "rb")
+        self.assertLess(len(kept), LIMIT + COPY_SIZE, "the cap does not hold")
+        self.assertTrue(kept and expected.endswith(kept), "not the newest output")
         self.assertEqual(os.listdir(locked_dir), ["out"])
+
+    def test_full_disk_costs_the_oldest_output(self):
+        # NAME and its backup cannot both be full on this disk: once NAME fills it, NAME must
+        # become the backup, so that the newest lines replace the oldest.
+        pad = "x" * 100
+        expected = b"".join(b"%d %s\n" % (i, pad.encode()) for i in range(1, 2001))
+        program = 'i=1; while [ $i -le 2000 ]; do printf "%d %s\\n" $i "$0"; i=$((i+1)); done'
+        script = "%s; echo $? > status; mkdir kept; cp disk/* kept/" % shlex.join(
+            testlib.command("-R", "disk/out~80", "sh", "-c", program, pad))
+        result = testlib.run_on_small_disk(self, 64 * 1024, script)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(self.read("status"), "0\n")
+        self.assertTrue(self.read("kept/out", "rb").endswith(b"\n2000 " + pad.encode() + b"\n"),
+                        "the newest line is lost")
+        kept = (self.read_if_exists("kept/out~", "rb") or b"") + self.read("kept/out", "rb")
+        self.assertTrue(expected.endswith(kept), "out~ and out are not the tail of the output")
+
+    def test_nothing_lost_when_name_is_removed(self):
+        # Lines go on while NAME is removed: those before the writer notices are in the old
+        # inode, read through a descriptor opened before the removal; the rest in the new NAME.
+        program = ('i=0; while [ ! -e stop ]; do i=$((i+1)); echo $i; echo $i > count; '
+                   'sleep 0.01; done')
+        proc = self.start_sentrel("-R", "out~10000", "sh", "-c", program)
+        self.wait_until(lambda: len((self.read_if_exists("out") or "").split()) >= 20, 10,
+                        "20 lines")
+        with open(self.path("out"), "rb") as old:
+            os.remove(self.path("out"))
+            self.wait_until(lambda: len((self.read_if_exists("out") or "").split()) >= 20, 10,
+                            "20 lines in a new file")
+            self.write_file("stop", b"")
+            self.assertEqual(self.finish(proc), 0)
+            numbers = [int(word) for word in (old.read() + self.read("out", "rb")).split()]
+        written = range(1, int(self.read("count")) + 1)
+        self.assertEqual(sorted(set(written) - set(numbers)), [], "lines lost")
+        self.assertEqual(numbers, list(written))
 
     def test_long_names_are_never_cut(self):
         # A NAME of 1,023 characters leaves no room in the writer's buffers for the "~" of the
@@ -583,6 +622,159 @@ class WriterRecoveryTest(RedirectionTestCase):
         self.assertFalse(os.path.exists(self.path("missing")))
         for name in ("unread", "idle", "gone"):
             self.assertTrue(stat.S_ISFIFO(os.stat(self.path(name)).st_mode), name)
+
+
+class LinkTest(RedirectionTestCase):
+    """Every file root opens for the supervision follows a final link only when the link's
+    directory is root's or its own and writable by nobody else."""
+
+    PROGRAM = ["sh", "-c", "echo OUT; echo ERR >&2; exit 3"]
+
+    def setUp(self):
+        if os.geteuid() != 0:
+            self.skipTest("needs root to plant links as nobody")
+        super().setUp()
+        os.chmod(self.dir, 0o755)
+        os.mkdir(self.path("etc"), 0o700)
+        # Root's directories: root's alone, as /var/log; one that everybody may write, as /tmp;
+        # and one that nobody's group may write.
+        os.mkdir(self.path("var"), 0o755)
+        os.mkdir(self.path("tmp"))
+        os.chmod(self.path("tmp"), 0o1777)
+        os.mkdir(self.path("grp"))
+        os.chown(self.path("grp"), 0, testlib.NOBODY)
+        os.chmod(self.path("grp"), 0o775)
+
+    def test_link_followed_only_where_no_one_else_could_plant_it(self):
+        keep = b"root:x:0:0\n"
+        followed = b"KEEP\n"
+        # option, the link (in app/, nobody's, or in one of root's), suffix of the argument,
+        # the target's content afterwards (None: the event log), sentrel's stdout and stderr
+        cases = [("-l", "app/log", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-O", "app/out", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-E", "app/err", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-R", "app/both", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-R", "app/w", "~4", keep, b"", b""),
+                 ("-l", "tmp/log", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-O", "grp/out", "", keep, b"OUT\n", b"ERR\n"),
+                 ("-R", "grp/w", "~4", keep, b"", b""),
+                 ("-l", "var/log", "", None, b"OUT\n", b"ERR\n"),
+                 ("-R", "var/w", "~4", followed + b"OUT\nERR\n", b"", b"")]
+        for index, (option, link, suffix, content, stdout, stderr) in enumerate(cases):
+            with self.subTest(option=option, link=link + suffix):
+                target = self.path("etc/target%d" % index)
+                self.write_file(target, followed if link.startswith("var") else keep)
+                if link.startswith("var"):
+                    os.symlink(target, self.path(link))
+                else:
+                    testlib.plant_link(self.path(link), target)
+                result = self.run_sentrel(option, link + suffix, *self.PROGRAM)
+                if content is None:
+                    self.assertEqual(len(self.log_events(target)), 2, "the log is not there")
+                else:
+                    self.assertEqual(self.read(target, "rb"), content)
+                self.assertEqual((result.returncode, result.stdout, result.stderr),
+                                 (3, stdout, stderr))
+        with self.subTest("-l /dev/stdout, as in a container"):
+            result = self.run_sentrel("-l", "/dev/stdout", "sh", "-c", "exit 3")
+            self.assertEqual(result.returncode, 3)
+            self.assertRegex(result.stdout.decode(), "^%s.*started.*\n%s.*exit_code=3\n$"
+                             % (testlib.STAMP, testlib.STAMP))
+
+    def test_name_replaced_by_a_link_while_the_writer_runs(self):
+        self.write_file("etc/target", b"root:x:0:0\n")
+        program = ('i=0; while [ ! -e stop ]; do i=$((i+1)); echo $i; echo $i > count; '
+                   'sleep 0.02; done')
+        os.mkdir(self.path("app"), 0o755)
+        os.chown(self.path("app"), testlib.NOBODY, testlib.NOBODY)
+        proc = self.start_sentrel("-R", "app/w~100", "sh", "-c", program)
+        self.wait_until(lambda: len((self.read_if_exists("app/w") or "").split()) >= 5, 10,
+                        "5 lines")
+        writer = self.find_writer(proc.pid)
+        subprocess.run(["rm", self.path("app/w")], user=testlib.NOBODY, check=True, timeout=10)
+        testlib.plant_link(self.path("app/w"), self.path("etc/target"))
+        self.wait_until(lambda: not any(path.endswith(" (deleted)") for path in
+                                        testlib.descriptors(writer).values()),
+                        10, "the writer to let go of the removed file")
+
+        def count():
+            text = (self.read_if_exists("count") or "").strip()
+            return int(text) if text.isdigit() else 0
+
+        # Ten lines more, each on its own: the writer has tried NAME again meanwhile.
+        now = count()
+        self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
+        self.write_file("stop", b"")
+        self.assertEqual(self.finish(proc), 0)
+        self.assertEqual(self.read("etc/target", "rb"), b"root:x:0:0\n")
+
+
+class FifoTest(RedirectionTestCase):
+
+    def test_fifo_without_reader_blocks_nothing(self):
+        # Unopenable, like any other unusable path: the streams stay where they were.
+        os.mkfifo(self.path("fifo"))
+        program = ["sh", "-c", "echo $$ >> ran; echo OUT; echo ERR >&2; exit 5"]
+        # options, sentrel's exit status, its stdout and stderr
+        cases = [(["-l", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-O", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-E", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-R", "fifo"], 5, b"OUT\n", b"ERR\n"),
+                 (["-d", "-l", "fifo"], 0, b"", b"")]
+        for options, status, stdout, stderr in cases:
+            with self.subTest(options=options):
+                if os.path.exists(self.path("ran")):
+                    os.remove(self.path("ran"))
+                proc = self.start_sentrel(*options, *program, stdout=subprocess.PIPE,
+                                          stderr=subprocess.PIPE)
+                try:
+                    out, err = proc.communicate(timeout=10)
+                except subprocess.TimeoutExpired:
+                    # The detached supervisor of -d has left the process group.
+                    for pid in testlib.children_of(proc.pid):
+                        self.track_pid(pid)
+                    out = err = None
+                self.assertIsNotNone(out, "sentrel blocks on the FIFO")
+                self.assertEqual((proc.returncode, out, err), (status, stdout, stderr))
+                self.wait_until(lambda: self.read_if_exists("ran"), 10, "PROGRAM to run")
+        self.assertTrue(stat.S_ISFIFO(os.stat(self.path("fifo")).st_mode))
+
+    def test_sigpipe_ignored_by_the_supervisor_alone_and_streams_blocking(self):
+        # PROGRAM and the crash handler get the invoker's SIGPIPE disposition (bit 13 of
+        # SigIgn), and a FIFO with a reader as blocking descriptors (O_NONBLOCK is 04000).
+        sigpipe = 1 << (signal.SIGPIPE - 1)
+        self.write_file("handler", b"#!/bin/sh\ngrep ^SigIgn: /proc/$$/status > handler.ign\n")
+        os.chmod(self.path("handler"), 0o755)
+        program = ("grep ^SigIgn: /proc/$$/status > program.ign; "
+                   "grep ^SigIgn: /proc/$PPID/status > supervisor.ign; "
+                   "grep -h ^flags: /proc/$$/fdinfo/1 /proc/$$/fdinfo/2 > flags; "
+                   "[ -e crashed ] && exit 4; : > crashed; kill -TERM $$")
+        for ignored in (False, True):
+            with self.subTest(invoker_ignores=ignored):
+                for name in ("crashed", "handler.ign", "fifo"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                os.mkfifo(self.path("fifo"))
+                reader = os.open(self.path("fifo"), os.O_RDONLY | os.O_NONBLOCK)
+                self.addCleanup(os.close, reader)
+                action = signal.SIG_IGN if ignored else signal.SIG_DFL
+                result = self.run_sentrel("-O", "fifo", "-E", "fifo", "-e", "./handler",
+                                          "sh", "-c", program,
+                                          preexec_fn=lambda: signal.signal(signal.SIGPIPE, action))
+                self.assertEqual(result.returncode, 4)
+                self.wait_until(lambda: (self.read_if_exists("handler.ign") or "").endswith("\n"),
+                                10, "the handler's record")
+                # Under an emulator PROGRAM's parent is the emulator.
+                if not testlib.WRAPPER:
+                    mask = int(self.read("supervisor.ign").split()[1], 16)
+                    self.assertTrue(mask & sigpipe, "the supervisor does not ignore SIGPIPE")
+                for who in ("program", "handler"):
+                    mask = int(self.read(who + ".ign").split()[1], 16)
+                    self.assertEqual(bool(mask & sigpipe), ignored, who)
+                flags = [int(word, 8) for word in self.read("flags").split()[1::2]]
+                self.assertEqual(len(flags), 2)
+                for fd, value in enumerate(flags, 1):
+                    self.assertFalse(value & os.O_NONBLOCK, "descriptor %d is non-blocking" % fd)
 
 
 if __name__ == "__main__":
