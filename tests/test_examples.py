@@ -221,7 +221,7 @@ class RecipeTestCase(testlib.SentrelTestCase):
             taken.bind(("127.0.0.1", self.port))
             taken.listen()
             settings = self.settings(self.graceful_server())
-            settings["start_wait"] = "3"  # python has failed by then, even under load
+            settings["start_wait"] = "2"  # python has failed by then, even under load
             result = self.run_action("start", settings)
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
         self.assertIn("ended right after its start", result.stdout + result.stderr)
