@@ -2,6 +2,7 @@
 server under dash and BusyBox sh, the OpenRC script runs under a stand-in for openrc-run, and
 the systemd unit passes systemd's own check. No init system is booted."""
 import os
+import pwd
 import re
 import shutil
 import signal
@@ -26,16 +27,34 @@ handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=sys.
 http.server.HTTPServer(("127.0.0.1", int(sys.argv[1])), handler).serve_forever()
 """
 
-# The stand-in for openrc-run: OpenRC's output functions, then the service script, then the
-# function named by the argument, as openrc-run calls it.
+# The stand-in for openrc-run: OpenRC's output functions and helpers, then the service script,
+# then the function named by the argument, as openrc-run calls it. Like openrc-run, it keeps
+# the service's state (the file $SHIM_STARTED exists while it counts as started): start and
+# stop run the script only from the other state, and the script may mark its own service.
 OPENRC_SHIM = """\
 ebegin() { echo " * $*"; }
-eend() { return "${1:-0}"; }
+eend() { [ "${1:-0}" -eq 0 ] || [ -z "$2" ] || echo " * ERROR: $2" >&2; return "${1:-0}"; }
 einfo() { echo " * $*"; }
 need() { :; }
 use() { :; }
+checkpath() { # only the form -d -m MODE [-o OWNER] DIR...
+	[ "$1" = -d ] && [ "$2" = -m ] || return 1
+	_mode=$3 _owner=; shift 3
+	[ "$1" != -o ] || { _owner=$2; shift 2; }
+	mkdir -p "$@" && chmod "$_mode" "$@" && { [ -z "$_owner" ] || chown "$_owner" "$@"; }
+}
+mark_service_started() { : > "$SHIM_STARTED"; }
+mark_service_stopped() { rm -f "$SHIM_STARTED"; }
 . "$0"
-"$1"
+case $1 in
+start)
+	[ ! -e "$SHIM_STARTED" ] || { echo " * WARNING: $RC_SVCNAME has already been started"; exit 0; }
+	start && mark_service_started ;;
+stop)
+	[ -e "$SHIM_STARTED" ] || { echo " * WARNING: $RC_SVCNAME is already stopped"; exit 0; }
+	stop && mark_service_stopped ;;
+*) "$1" ;;
+esac
 """
 
 
@@ -126,6 +145,13 @@ class RecipeTestCase(testlib.SentrelTestCase):
         return not has_ended(pid) and any(
             self.pid_file.encode() in word for word in command_line(pid))
 
+    def settings(self, daemon):
+        """The scripts' settings, by their OpenRC names, pointed at the test directory."""
+        return {"sentrel": self.sentrel, "pidfile": self.pid_file, "rundir": self.path("run"),
+                "logdir": self.path("log"), "logfile": self.path("events"),
+                "output": self.path("output~64"), "daemon": daemon, "respawn_delay": "1",
+                "stop_timeout": "3", "start_wait": "0.3"}
+
     def graceful_server(self):
         with open(self.path("server.py"), "w") as f:
             f.write(GRACEFUL_SERVER)
@@ -166,15 +192,57 @@ class RecipeTestCase(testlib.SentrelTestCase):
         self.assertFalse(testlib.is_locked(self.pid_file))
         self.assertTrue(has_ended(supervisor), "sentrel %d still runs" % supervisor)
 
+    def check_account_and_extra_options(self):
+        """sentrel creates the PID file and the logs as the service's account, so the start
+        has to make their directories the account's own; the extra options reach sentrel."""
+        nobody = pwd.getpwnam("nobody")
+        os.chmod(self.dir, 0o755)  # the account must reach its directories and the server
+        self.pid_file = self.path("run/example.pid")
+        settings = self.settings(self.graceful_server())
+        settings.update(pidfile=self.pid_file, logfile=self.path("log/events"),
+                        output=self.path("log/output~64"), service_user="nobody",
+                        sentrel_opts="--max-nofile=123 --cwd=" + self.path("www"))
+        result = self.run_action("start", settings)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        pid, supervisor = self.running_service()
+        for name in ("run", "log"):
+            self.assertEqual(os.stat(self.path(name)).st_uid, nobody.pw_uid, name)
+        self.assertIn("successfully started", self.read("log/events"))
+        self.assertIn("\nUid:\t%d\t" % nobody.pw_uid, self.read("/proc/%d/status" % pid))
+        self.assertRegex(self.read("/proc/%d/limits" % pid), r"Max open files +123 +123 ")
+        self.assertEqual(os.readlink("/proc/%d/cwd" % pid), self.path("www"))
+        self.assertEqual(self.run_action("stop", settings).returncode, 0)
+        self.assert_stopped(supervisor)
+
+    def check_start_fails_when_the_server_exits_at_once(self):
+        """--daemon returns once the server has been executed; one that cannot bind its port
+        exits a moment later, and the start has to notice."""
+        with socket.socket() as taken:
+            taken.bind(("127.0.0.1", self.port))
+            taken.listen()
+            settings = self.settings(self.graceful_server())
+            settings["start_wait"] = "2"  # python has failed by then, even under load
+            result = self.run_action("start", settings)
+        self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+        self.assertIn("ended right after its start", result.stdout + result.stderr)
+        self.assertFalse(testlib.is_locked(self.pid_file))
+
 
 class InitScriptTest(RecipeTestCase):
     """examples/init.d/S50example through its actions, with the LSB exit codes."""
 
     def env(self, daemon):
-        return {"NAME": "sentrel-example-test", "SENTREL": self.sentrel,
-                "PIDFILE": self.pid_file, "LOGFILE": self.path("events"),
-                "OUTPUT": self.path("output~64"), "DAEMON": daemon,
-                "RESPAWN_DELAY": "1", "STOP_TIMEOUT": "3"}
+        return self.env_of(self.settings(daemon))
+
+    @staticmethod
+    def env_of(settings):
+        env = {name.upper(): value for name, value in settings.items()}
+        env["NAME"] = "sentrel-example-test"
+        return env
+
+    def run_action(self, action, settings):
+        shell = ["dash"] if shutil.which("dash") else ["sh"]
+        return self.run_script(shell + [INIT_SCRIPT, action], self.env_of(settings))
 
     def drive(self, shell, daemon):
         """start, status, start again, stop, status, stop again, start, restart, stop."""
@@ -243,25 +311,53 @@ class InitScriptTest(RecipeTestCase):
         self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "stop"], env).returncode, 0)
         self.assert_stopped(supervisor)
 
+    def test_account_directories_and_extra_options(self):
+        self.check_account_and_extra_options()
+
+    def test_start_fails_when_the_server_exits_at_once(self):
+        self.check_start_fails_when_the_server_exits_at_once()
+
 
 class OpenRCScriptTest(RecipeTestCase):
     """examples/openrc/example under a stand-in for openrc-run; OpenRC itself is not run."""
 
+    def run_action(self, action, settings):
+        env = dict(settings, RC_SVCNAME="sentrel-example-test",
+                   SHIM_STARTED=self.path("openrc-started"))
+        return self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, action], env)
+
     def test_start_status_stop(self):
         with open(OPENRC_SCRIPT) as f:
             self.assertEqual(f.readline(), "#!/sbin/openrc-run\n")
-        env = {"RC_SVCNAME": "sentrel-example-test", "sentrel": self.sentrel,
-               "pidfile": self.pid_file, "logfile": self.path("events"),
-               "output": self.path("output~64"), "daemon": self.python_http_server(),
-               "respawn_delay": "1", "stop_timeout": "3"}
+        settings = self.settings(self.python_http_server())
         for function in ("depend", "start", "status"):
-            result = self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, function], env)
+            result = self.run_action(function, settings)
             self.assertEqual(result.returncode, 0, "%s: %r" % (function, result))
         _, supervisor = self.running_service()
         for function, status in (("stop", 0), ("status", 3)):
-            result = self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, function], env)
+            result = self.run_action(function, settings)
             self.assertEqual(result.returncode, status, "%s: %r" % (function, result))
         self.assert_stopped(supervisor)
+
+    def test_start_again_after_the_service_ended_on_its_own(self):
+        # OpenRC still counts the service started; its status, asked first, must correct that.
+        settings = self.settings(self.graceful_server())
+        self.assertEqual(self.run_action("start", settings).returncode, 0)
+        pid, supervisor = self.running_service()
+        os.kill(pid, signal.SIGTERM)  # it exits with status 0: the supervision ends
+        self.wait_until(lambda: has_ended(supervisor), 10, "sentrel %d to end" % supervisor)
+        self.assertEqual(self.run_action("status", settings).returncode, 3)
+        result = self.run_action("start", settings)
+        self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+        self.assertNotIn("already", result.stdout)
+        self.assertNotEqual(self.running_service()[1], supervisor)
+        self.assertEqual(self.run_action("stop", settings).returncode, 0)
+
+    def test_account_directories_and_extra_options(self):
+        self.check_account_and_extra_options()
+
+    def test_start_fails_when_the_server_exits_at_once(self):
+        self.check_start_fails_when_the_server_exits_at_once()
 
 
 def unit_keys(path):
