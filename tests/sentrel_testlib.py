@@ -261,3 +261,50 @@ def run_on_small_disk(test, size, script, timeout=60):
     if proc.returncode == 77 or err.startswith(b"unshare:"):
         test.skipTest("no tmpfs in a private mount namespace: %s" % err.decode().strip())
     return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+
+def mount_namespace_refusal():
+    """None when a private mount namespace with a mount of its own can be made here, else the
+    reason it cannot."""
+    probe = ["unshare", "--mount", "--propagation", "private",
+             "mount", "-t", "tmpfs", "sentrel-test", "/mnt"]
+    try:
+        result = subprocess.run(probe, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                                timeout=10)
+    except (OSError, subprocess.TimeoutExpired) as e:
+        return "no mount namespace: %s" % e
+    if result.returncode != 0:
+        return "no mount namespace: %s" % result.stderr.decode().strip()
+    return None
+
+
+def start_in_mount_namespace(case, setup, *args, **kwargs):
+    """Starts sentrel ARGS as case.start_sentrel does, but in a private mount namespace after the
+    shell commands setup (as root; nothing they mount is seen outside). Skips the test where such
+    a namespace is refused; returns the Popen, whose PID is sentrel's."""
+    reason = mount_namespace_refusal()
+    if reason:
+        case.skipTest(reason)
+    kwargs.setdefault("stdout", subprocess.DEVNULL)
+    kwargs.setdefault("stderr", subprocess.DEVNULL)
+    kwargs.setdefault("cwd", case.dir)
+    argv = ["unshare", "--mount", "--propagation", "private", "sh", "-c",
+            'set -e; %s; exec "$@"' % setup, "sh"] + command(*args)
+    proc = subprocess.Popen(argv, start_new_session=True, **kwargs)
+    case._groups.append(proc)
+    return proc
+
+
+def run_in_mount_namespace(case, setup, *args, timeout=30, **kwargs):
+    """Runs sentrel ARGS to completion as start_in_mount_namespace starts it; returns
+    CompletedProcess."""
+    kwargs.setdefault("stdout", subprocess.PIPE)
+    kwargs.setdefault("stderr", subprocess.PIPE)
+    proc = start_in_mount_namespace(case, setup, *args, **kwargs)
+    try:
+        out, err = proc.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
+        case.fail("sentrel did not finish within %s s: %r" % (timeout, args))
+    return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)

@@ -1,7 +1,9 @@
 """Black-box tests of the command line, the start-up order and the fatal error reports."""
 import fcntl
 import os
+import re
 import signal
+import stat
 import subprocess
 import time
 import unittest
@@ -43,6 +45,19 @@ HINT = ("Try `%s --help' for more information.\n" % PROG).encode()
 
 # PROGRAM for cases where it must never start: it leaves a file behind when it does.
 LAUNCH_MARKER = ["sh", "-c", ": > launched"]
+
+
+def signal_set(status_text, name):
+    """The signal set of a /proc/PID/status line (SigBlk, SigIgn) as an integer."""
+    return int(re.search(r"^%s:\s*([0-9a-f]+)$" % name, status_text, re.M).group(1), 16)
+
+
+def bit(signal_number):
+    return 1 << (signal_number - 1)
+
+
+def block_sigterm():
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGTERM})
 
 
 class UsageTest(testlib.SentrelTestCase):
@@ -241,6 +256,55 @@ class InheritedStateTest(testlib.SentrelTestCase):
             if testlib.WRAPPER:
                 self.skipTest("user-mode emulation handles SIGHUP itself, so its exec resets it")
             self.assertTrue(ignored & 1 << (signal.SIGHUP - 1), "the invoker's SIG_IGN undone")
+
+    def test_closed_descriptor_without_dev_null_is_refused(self):
+        # Nothing can fill the gap, so the PID file would land there and take PROGRAM's output.
+        message = ("%s: open(): `/dev/null': No such file or directory\n" % PROG).encode()
+        for fd in (0, 1):
+            with self.subTest(fd=fd):
+                result = testlib.run_in_mount_namespace(
+                    self, "mount -t tmpfs sentrel-test /dev", "-p", "pid", *LAUNCH_MARKER,
+                    preexec_fn=lambda: os.close(fd))
+                self.assertEqual((result.returncode, result.stderr), (2, message))
+                self.assertFalse(os.path.exists(self.path("launched")), "PROGRAM ran")
+                self.assertFalse(os.path.exists(self.path("pid")))
+
+    def test_program_gets_an_empty_mask_and_the_invokers_dispositions(self):
+        # PROGRAM is cat itself: what it prints is PROGRAM's own state as it starts.
+        for ignored in ((), (signal.SIGPIPE, signal.SIGXFSZ)):
+            with self.subTest(ignored=[signal.Signals(n).name for n in ignored]):
+                def invoker():
+                    block_sigterm()
+                    for number in ignored:
+                        signal.signal(number, signal.SIG_IGN)
+                result = self.run_sentrel("cat", "/proc/self/status", preexec_fn=invoker)
+                self.assertEqual((result.returncode, result.stderr), (0, b""))
+                status = result.stdout.decode()
+                self.assertEqual(signal_set(status, "SigBlk"), 0, "the invoker's mask kept")
+                for number in (signal.SIGPIPE, signal.SIGXFSZ):
+                    self.assertEqual(bool(signal_set(status, "SigIgn") & bit(number)),
+                                     number in ignored, signal.Signals(number).name)
+
+    def test_invokers_blocked_sigterm_reaches_neither_program_nor_handler(self):
+        handler = self.path("handler")
+        with open(handler, "w") as f:
+            f.write("#!/bin/sh\nexec cat /proc/self/status > handler.status\n")
+        os.chmod(handler, stat.S_IRWXU)
+        self.start_sentrel("-p", "pid", "-l", "log", "-e", handler, "sh", "-c",
+                           "[ -e crashed ] && { echo $$ > again; exec sleep 30; }; "
+                           ": > crashed; kill -SEGV $$", preexec_fn=block_sigterm)
+        self.wait_until(lambda: "SigBlk" in (self.read_if_exists("handler.status") or ""), 10,
+                        "the handler's status")
+        self.assertEqual(signal_set(self.read("handler.status"), "SigBlk"), 0,
+                         "the handler has the invoker's mask")
+        pid = int(self.wait_until(lambda: (self.read_if_exists("again") or "").strip(), 10,
+                                  "the relaunched PROGRAM"))
+        started = time.monotonic()
+        result = self.run_sentrel("--stop=5", "-p", "pid")
+        self.assertEqual((result.returncode, result.stderr), (0, b""))
+        self.assertLess(time.monotonic() - started, 4)
+        self.assertIn("The process was terminated by signal: pid=%d, signal=15" % pid,
+                      self.log_events("log"))
 
 
 if __name__ == "__main__":

@@ -41,9 +41,17 @@ def crash_once_then_exit(state, status=5):
     return CRASH_ONCE_THEN_EXIT.format(state=shlex.quote(state), status=status)
 
 
-# Leaves a background process holding the PID-file lock, then crashes: the relaunch is refused.
-LOCK_LEFT_BEHIND = ("ulimit -c 0; sleep 30 > /dev/null 2>&1 & echo $! > {state}/held; "
-                    "echo $$ >> {state}/pids; kill -SEGV $$")
+LEFTOVER_STOPPED = "The leftover process was stopped: pid=%d, signal=%d"
+
+CRASHES = "ulimit -c 0; echo $$ >> {state}/pids; kill -SEGV $$"
+# First run: leaves a background process holding the PID-file lock, then crashes; the second
+# run exits 7.
+LEFTOVER_ONCE = ("ulimit -c 0; echo $$ >> {state}/pids; if [ -e {state}/crashed ]; then exit 7; "
+                 "fi; : > {state}/crashed; sleep 30 > /dev/null 2>&1 & echo $! > {state}/held; "
+                 "kill -SEGV $$")
+# Takes the lock of the PID file $2 as soon as PROGRAM, once it has recorded itself in $1, has
+# died, as another instance started meanwhile would, and keeps it.
+LOCK_TAKER = 'while [ ! -e "$1" ]; do sleep 0.005; done; exec flock -w 20 "$2" sleep 30'
 
 
 def read_pids(path):
@@ -77,6 +85,14 @@ class EventLogCase(testlib.SentrelTestCase):
         path = self.path(name)
         os.mkdir(path)
         return path
+
+    def start_lock_taker(self, pid_file, ready):
+        """Starts LOCK_TAKER, killed at the end of the test; returns its Popen."""
+        taker = subprocess.Popen(["sh", "-c", LOCK_TAKER, "sh", ready, pid_file],
+                                 start_new_session=True)
+        self.addCleanup(taker.wait)
+        self.addCleanup(os.killpg, taker.pid, signal.SIGKILL)
+        return taker
 
     def assert_log(self, name, texts, earliest=None, latest=None):
         """The log holds exactly texts, each as one stamped line, stamps in [earliest, latest]."""
@@ -230,15 +246,18 @@ class EventLogFileTest(EventLogCase):
                               KILLED % (other, signal.SIGKILL)])
 
     def test_fatal_error_ends_the_log(self):
-        # The refusal is all an operator of a daemon gets to see: its stderr is /dev/null.
+        # The refusal is all an operator of a daemon gets to see: its stderr is /dev/null. Another
+        # instance takes the lock while the supervisor waits to relaunch, and keeps it.
         state = self.make_dir("state")
-        result = self.run_sentrel("-l", "events.log", "-p", "prog.pid", "sh", "-c",
-                                  LOCK_LEFT_BEHIND.format(state=shlex.quote(state)))
-        self.track_pid(read_pids(os.path.join(state, "held"))[0])
+        taker = self.start_lock_taker(self.path("prog.pid"), os.path.join(state, "pids"))
+        result = self.run_sentrel("-t", "2", "-l", "events.log", "-p", "prog.pid", "sh", "-c",
+                                  CRASHES.format(state=shlex.quote(state)))
         text = testlib.ALREADY_LOCKED.rstrip("\n") % (testlib.SENTREL, "prog.pid")
         self.assertEqual((result.returncode, result.stderr.decode()), (2, text + "\n"))
         (pid,) = read_pids(os.path.join(state, "pids"))
         self.assert_log("events.log", [STARTED % pid, KILLED % (pid, signal.SIGSEGV), text])
+        self.assertIsNone(taker.poll(), "the other instance was signalled")
+        self.assertTrue(testlib.is_locked(self.path("prog.pid")))
 
     def test_unusable_log_path_is_silent(self):
         os.mkdir(self.path("a-directory"))
@@ -426,6 +445,9 @@ class SyslogTest(EventLogCase):
         state = self.make_dir("state")
         both = self.make_dir("both")
         fatal = self.make_dir("fatal")
+        leftover = self.make_dir("leftover")
+        taker = self.start_lock_taker(os.path.join(fatal, "prog.pid"),
+                                      os.path.join(fatal, "pids"))
         log = os.path.join(both, "events.log")
         runs = [
             {"command": testlib.command("--syslog=sentrel-eventlog-test", "sh", "-c",
@@ -436,13 +458,18 @@ class SyslogTest(EventLogCase):
                                         "echo $$ > %s/pid; exit 0" % shlex.quote(both)),
              "cwd": both, "stdout": self.path("out2"), "stderr": self.path("err2"),
              "timeout": 15},
-            {"command": testlib.command("--syslog=fatal-ident", "-p", "prog.pid", "sh", "-c",
-                                        LOCK_LEFT_BEHIND.format(state=shlex.quote(fatal))),
+            {"command": testlib.command("--syslog=fatal-ident", "-t", "2", "-p", "prog.pid",
+                                        "sh", "-c", CRASHES.format(state=shlex.quote(fatal))),
              "cwd": fatal, "stdout": self.path("out3"), "stderr": self.path("err3"),
              "timeout": 15},
+            {"command": testlib.command("--syslog=leftover-ident", "-p", "prog.pid", "sh", "-c",
+                                        LEFTOVER_ONCE.format(state=shlex.quote(leftover))),
+             "cwd": leftover, "stdout": self.path("out4"), "stderr": self.path("err4"),
+             "timeout": 15},
         ]
-        only_syslog, with_log, refused = self.run_in_namespace(runs)
-        self.track_pid(read_pids(os.path.join(fatal, "held"))[0])
+        only_syslog, with_log, refused, relaunched = self.run_in_namespace(runs)
+        (held,) = read_pids(os.path.join(leftover, "held"))
+        self.track_pid(held)
         self.assertFalse(os.path.exists("/dev/log"), "/dev/log leaked out of the namespace")
 
         with self.subTest("syslog only"):
@@ -476,6 +503,17 @@ class SyslogTest(EventLogCase):
                 (14, "Service is started"),
                 (11, "Service is terminated by signal (signal=11)"),
                 (11, text),
+            ])
+            self.assertIsNone(taker.poll(), "the other instance was signalled")
+
+        with self.subTest("leftover"):
+            self.assertEqual((relaunched["status"], self.read("err4")), (7, ""))
+            self.assert_datagrams(relaunched["datagrams"], "leftover-ident", relaunched["pid"], [
+                (14, "Service is started"),
+                (11, "Service is terminated by signal (signal=11)"),
+                (12, LEFTOVER_STOPPED % (held, signal.SIGTERM)),
+                (14, "Service is started"),
+                (14, "Service is stopped (exit_status=7)"),
             ])
 
 

@@ -1,6 +1,7 @@
 """Black-box tests of the monitoring loop: exit statuses, relaunch rules, the crash handler."""
 import os
 import re
+import resource
 import signal
 import stat
 import subprocess
@@ -237,6 +238,92 @@ class LaunchTest(MonitorTestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout, "".join("[%s]" % a for a in arguments).encode())
         self.assertFalse(os.path.exists(self.path("pid")))
+
+
+# An account of the test's own, so that no other process counts against its process limit.
+ACCOUNT, ACCOUNT_ID = "sentrel-nproc", 64123
+FORK_FAILED = "%s: fork(): Resource temporarily unavailable" % PROG
+KILLED = "The process was terminated by signal: pid=%d, signal=%d"
+
+
+class ProcessLimitTest(MonitorTestCase):
+
+    def setUp(self):
+        super().setUp()
+        if os.geteuid() != 0:
+            self.skipTest("needs root to run the supervisor as an account of its own")
+        if testlib.WRAPPER:
+            self.skipTest("user-mode emulation runs threads of its own, which count too")
+
+    def test_fork_failures_at_the_process_limit_never_end_supervision(self):
+        for name, line in (("passwd", "%s:x:%d:%d::/:/bin/sh\n"), ("group", "%s:x:%d:%d\n")):
+            with open("/etc/" + name) as f, open(self.path(name), "w") as copy:
+                copy.write(f.read() + line % (ACCOUNT, ACCOUNT_ID, ACCOUNT_ID))
+        os.chown(self.dir, ACCOUNT_ID, ACCOUNT_ID)
+        os.mkfifo(self.path("go"))
+        os.chown(self.path("go"), ACCOUNT_ID, ACCOUNT_ID)
+        # Each handler records its arguments and stays until the test lets it go.
+        with open(self.path("handler"), "w") as f:
+            f.write('#!/bin/sh\necho "$1 $2" >> handled\nread line < go\n')
+        os.chmod(self.path("handler"), 0o755)
+        # The supervisor and one more: a handler still running takes PROGRAM's slot.
+        sup = testlib.start_in_mount_namespace(
+            self, "mount --bind passwd /etc/passwd; mount --bind group /etc/group",
+            "-u", ACCOUNT, "-l", "log", "-e", "./handler", "sh", "-c",
+            'echo $$ >> pids; exec sleep 30',
+            preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NPROC, (2, 2)))
+
+        def launched(count):
+            pids = [int(p) for p in (self.read_if_exists("pids") or "").split()]
+            return pids if len(pids) >= count else None
+
+        def fork_fails_after(line):
+            """Waits until the log has a failed fork after line, then lets 2.5 s of retries
+            pass, while the supervision goes on."""
+            def found():
+                text = self.read("log")
+                return sup.poll() is not None or (line in text and
+                                                  FORK_FAILED in text[text.index(line):])
+            self.wait_until(found, 10, "a failed fork after %r in the log" % line)
+            held_until = time.monotonic() + 2.5
+            while time.monotonic() < held_until:
+                self.assertIsNone(sup.poll(), self.log_events("log"))
+                time.sleep(0.1)
+
+        def open_writer():
+            try:
+                return os.open(self.path("go"), os.O_WRONLY | os.O_NONBLOCK)
+            except OSError:
+                return None
+
+        [first] = self.wait_until(lambda: launched(1), 10, "PROGRAM")
+        os.kill(first, signal.SIGTERM)
+        fork_fails_after(KILLED % (first, signal.SIGTERM))
+        self.assertEqual(len(launched(1)), 1, "PROGRAM ran beside the handler")
+        go = self.wait_until(open_writer, 10, "the handler waiting")
+        os.write(go, b"go\n")
+        os.close(go)
+        released = time.monotonic()
+        _, second = self.wait_until(lambda: launched(2), 5, "the relaunch")
+        self.assertLess(time.monotonic() - released, 2.5)
+        self.assertEqual(self.log_events("log"),
+                         ["The process was successfully started: pid=%d" % first,
+                          KILLED % (first, signal.SIGTERM), FORK_FAILED,
+                          "The process was successfully started: pid=%d" % second])
+
+        # A process of the account that the test starts takes the handler's slot.
+        other = subprocess.Popen(["sleep", "30"], user=ACCOUNT_ID, group=ACCOUNT_ID,
+                                 extra_groups=[])
+        self.track_pid(other.pid)
+        os.kill(second, signal.SIGTERM)
+        fork_fails_after(KILLED % (second, signal.SIGTERM))
+        other.kill()
+        other.wait()
+        _, _, third = self.wait_until(lambda: launched(3), 5, "the relaunch")
+        events = self.log_events("log")
+        self.assertEqual(events[-1], "The process was successfully started: pid=%d" % third)
+        self.assertIn(events[5:-1], ([FORK_FAILED], [FORK_FAILED] * 2))
+        self.assertEqual(self.read("handled"), "%d 15\n" % first, "a handler ran")
 
 
 if __name__ == "__main__":

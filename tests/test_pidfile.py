@@ -3,6 +3,7 @@ import contextlib
 import errno
 import fcntl
 import os
+import resource
 import shlex
 import signal
 import stat
@@ -17,6 +18,11 @@ import sentrel_testlib as testlib
 PROG = testlib.SENTREL
 NOT_HOLDER = "%s: kill(): PID file does not name the process that holds it: `%s'\n"
 OPEN_FAILED = "%s: open(): failed to open or create PID file: `%s': %s\n"
+WRITE_FAILED = "%s: write(): failed to write PID to the file: `%s': %s\n"
+STARTED = "The process was successfully started: pid=%d"
+KILLED = "The process was terminated by signal: pid=%d, signal=%d"
+EXITED = "The process was successfully terminated: pid=%d, exit_code=%d"
+LEFTOVER_STOPPED = "The leftover process was stopped: pid=%d, signal=%d"
 
 # PROGRAM scripts run as `sh -c SCRIPT MARKER`: each PROGRAM appends its PID to MARKER ($0),
 # so the test can count the PROGRAMs that really ran.
@@ -28,8 +34,14 @@ EXITS_7_ON_TERM = 'trap "exit 7" TERM; echo $$ >> "$0"; while :; do sleep 0.2; d
 CLOSES_INHERITED = ('for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] || continue; '
                     'l=$(readlink "$f") || continue; echo "$l" >> "$1"; eval "exec $n>&-"; '
                     'done; echo $$ >> "$0"; exec sleep 30')
-# Leaves a background child holding the PID-file descriptor, then dies of SIGTERM.
-LEAVES_HOLDER = 'sleep 30 & echo $! >> "$0"; kill -TERM $$'
+# First run: starts the script $2 in the background, where it inherits the PID file and
+# records its PID in $1, waits until it has, and crashes. Later runs exit 7.
+CRASHES_LEAVING = ('ulimit -c 0; echo $$ >> "$0"; [ -e "$0.crashed" ] && exit 7; '
+                   ': > "$0.crashed"; sh -c "$2" "$1" > /dev/null 2>&1 & '
+                   'while [ ! -s "$1" ]; do sleep 0.01; done; kill -SEGV $$')
+LEFTOVER = 'echo $$ >> "$0"; exec sleep 300'
+# A start script that runs its service without exec, as a wrapper often does.
+WRAPPER = 'echo $$ >> "$0"; sleep 300; exit 0'
 # Lets go of the PID file on SIGTERM (closing every inherited descriptor above 2) and runs on.
 CLOSES_ON_TERM = ('trap \'for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] && '
                   'eval "exec $n>&-"; done\' TERM; echo $$ >> "$0"; while :; do sleep 0.1; done')
@@ -58,6 +70,37 @@ time.sleep(0.03)
 os.pwrite(fd, str(os.getpid()).encode(), 0)
 time.sleep(30)
 """
+# Run as PID 1 of a new PID namespace: a holder of the PID file ($1) that ends 0.3 s after
+# SIGTERM, then in its place a process that gets its PID and opens the file, as a relaunched
+# PROGRAM would, while the stop command (the rest of argv) waits. Prints whether the PID was
+# taken over, the stop's status and whether the new process survived the stop; what is left
+# ends with the namespace.
+PID_TAKEN_OVER = r"""
+import fcntl, os, signal, subprocess, sys, time
+pid_file, stop = sys.argv[1], sys.argv[2:]
+ready_r, ready_w = os.pipe()
+holder = os.fork()
+if holder == 0:
+    fd = os.open(pid_file, os.O_WRONLY | os.O_CREAT | os.O_TRUNC, 0o644)
+    fcntl.flock(fd, fcntl.LOCK_EX)
+    os.write(fd, str(os.getpid()).encode())
+    signal.signal(signal.SIGTERM, lambda *_: (time.sleep(0.3), os._exit(0)))
+    os.write(ready_w, b".")
+    time.sleep(30)
+    os._exit(1)
+os.read(ready_r, 1)
+stopper = subprocess.Popen(stop)
+os.waitpid(holder, 0)
+with open("/proc/sys/kernel/ns_last_pid", "w") as f:
+    f.write(str(holder - 1))
+successor = os.fork()
+if successor == 0:
+    os.open(pid_file, os.O_RDONLY)
+    time.sleep(30)
+    os._exit(0)
+status = stopper.wait(20)
+print(successor == holder, status, os.waitpid(successor, os.WNOHANG)[0] == 0)
+"""
 
 
 def sh(script, *args):
@@ -80,6 +123,13 @@ def locked_content(path):
         return os.read(fd, 64)
     finally:
         os.close(fd)
+
+
+def cwd_of(pid):
+    try:
+        return os.readlink("/proc/%s/cwd" % pid)
+    except OSError:
+        return None
 
 
 def group_members(pgid):
@@ -258,34 +308,122 @@ class DroppedLockTest(PidFileTestCase):
             "The process was terminated by signal: pid=%d, signal=9" % pid])
 
 
-class BackgroundHolderTest(PidFileTestCase):
+class LeftoverTest(PidFileTestCase):
+    """Descendants of a dead PROGRAM that keep the PID file are ended before the relaunch."""
 
-    def test_background_child_keeping_the_lock_fails_the_next_cycle(self):
-        # Files, not pipes: the holder keeps the supervisor's stdout and stderr open too.
-        with open(self.path("sup.out"), "wb") as out, open(self.path("sup.err"), "wb") as err:
-            sup = self.start_sentrel("-p", self.pid_file, "-l", "log",
-                                     *sh(LEAVES_HOLDER, self.marker), stdout=out, stderr=err)
-        [holder] = self.wait_for_marker(1)
-        self.track_pid(holder)
-        self.assertEqual(self.wait_for_exit(sup), 2)
-        self.assertEqual(self.read("sup.err"), testlib.ALREADY_LOCKED % (PROG, self.pid_file))
-        self.assertEqual(self.read("sup.out"), "")
-        events = self.log_events("log")
-        self.assertEqual(len(events), 3, events)
-        pid = int(events[0].rsplit("=", 1)[1])
-        # The refusal that ends the supervisor is logged too.
-        self.assertEqual(events, [
-            "The process was successfully started: pid=%d" % pid,
-            "The process was terminated by signal: pid=%d, signal=15" % pid,
-            (testlib.ALREADY_LOCKED % (PROG, self.pid_file)).rstrip("\n")])
-        # The refused cycle left the file as the dead PROGRAM's cycle wrote it.
-        self.assertEqual(locked_content(self.pid_file), str(pid).encode())
-        # The file names a dead PID, the orphan holds it: a stop signals nobody.
-        result = self.run_sentrel("--stop=2", "-p", self.pid_file)
-        self.assertEqual((result.returncode, result.stderr.decode()),
+    def crash_leaving(self, directory, leftover, pid_1=False):
+        """Runs CRASHES_LEAVING with leftover in directory to its end; returns its status and
+        stderr, the log and the PIDs the leftovers recorded."""
+        args = ["-p", "pid", "-l", "log"] + sh(CRASHES_LEAVING, "marker", "leftovers", leftover)
+        # As PID 1 the PIDs are the namespace's own, and its processes end with it.
+        proc = (self.start_as_pid_1(testlib.command(*args), stderr=subprocess.PIPE,
+                                    cwd=directory) if pid_1 else
+                self.start_sentrel(*args, stderr=subprocess.PIPE, cwd=directory))
+        status, err = self.wait_for_exit(proc, 30), proc.stderr.read().decode()
+        holders = self.marker_pids(os.path.join(directory, "leftovers"))
+        for pid in holders if not pid_1 else ():
+            self.track_pid(pid)
+        return status, err, self.log_events(os.path.join(directory, "log")), holders
+
+    def test_leftover_holding_the_lock_is_ended_before_the_relaunch(self):
+        # (case, leftover, the signal that ends it, least seconds to the relaunch, as PID 1)
+        cases = [("ends on SIGTERM", LEFTOVER, 15, 0, False),
+                 ("ignores SIGTERM", "trap '' TERM; " + LEFTOVER, 9, 2, False),
+                 ("supervisor as PID 1", LEFTOVER, 15, 0, True)]
+        for index, (case, leftover, signal_number, at_least, pid_1) in enumerate(cases):
+            with self.subTest(case):
+                directory = self.path("case%d" % index)
+                os.mkdir(directory)
+                started = time.monotonic()
+                status, err, events, holders = self.crash_leaving(directory, leftover, pid_1)
+                elapsed = time.monotonic() - started
+                self.assertEqual((status, err), (7, ""))
+                first, second = self.marker_pids(os.path.join(directory, "marker"))
+                self.assertEqual(events, [STARTED % first, KILLED % (first, signal.SIGSEGV)]
+                                 + [LEFTOVER_STOPPED % (pid, signal_number) for pid in holders]
+                                 + [STARTED % second, EXITED % (second, 7)])
+                self.assertEqual(len(holders), 1)
+                self.assertGreaterEqual(elapsed, at_least)
+                self.assertLess(elapsed, at_least + 10)
+                if not pid_1:
+                    self.wait_until(lambda: not testlib.process_exists(holders[0]), 5,
+                                    "the leftover to be collected")
+
+    def test_daemon_left_by_an_exiting_program_is_left_alone(self):
+        # Only a relaunch ends leftovers. Here the file names the dead PROGRAM and the daemon
+        # holds it, so a stop signals nobody.
+        result = self.run_sentrel("-p", self.pid_file, *sh(
+            'sleep 300 > /dev/null 2>&1 & echo $! >> "$0"; exit 5', self.marker))
+        [daemon] = self.marker_pids()
+        self.track_pid(daemon)
+        self.assertEqual((result.returncode, result.stderr), (5, b""))
+        stop = self.run_sentrel("--stop=2", "-p", self.pid_file)
+        self.assertEqual((stop.returncode, stop.stderr.decode()),
                          (2, NOT_HOLDER % (PROG, self.pid_file)))
-        self.assertNotIn(testlib.process_state(holder), (None, "Z"), "the holder was signalled")
+        self.assertNotIn(testlib.process_state(daemon), (None, "Z"), "the daemon was signalled")
         self.assertTrue(testlib.is_locked(self.pid_file))
+
+    def test_service_of_a_stopped_wrapper_is_ended_and_supervision_goes_on(self):
+        sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(WRAPPER, self.marker))
+        pid = self.wait_for_pid_file("pid")
+        [service] = self.wait_until(lambda: testlib.children_of(pid), 10, "the service")
+        self.track_pid(service)
+        # SIGTERM ends the script itself; its service runs on, holding the PID file.
+        self.assertEqual(self.control("--stop=5", "-p", self.pid_file)[0], 0)
+        self.wait_until(lambda: self.read("log").count("\n") >= 4 or sup.poll() is not None,
+                        10, "the relaunch or the end of the supervision")
+        events = self.log_events("log")
+        self.assertIsNone(sup.poll(), events)
+        new_pid = self.wait_for_pid_file("pid", previous=pid)
+        self.assertEqual(events, [STARTED % pid, KILLED % (pid, signal.SIGTERM),
+                                  LEFTOVER_STOPPED % (service, signal.SIGTERM), STARTED % new_pid])
+        self.wait_until(lambda: not testlib.process_exists(service), 5, "the old service to go")
+        self.assertEqual(self.marker_pids(), [pid, new_pid])
+
+
+class PidFileWriteFailureTest(PidFileTestCase):
+
+    def survivors(self):
+        """PIDs of the processes working in the test's directory (a supervisor or PROGRAM
+        started there) that stay for half a second; they are killed."""
+        here = os.path.realpath(self.dir)
+        deadline = time.monotonic() + 0.5
+        while True:
+            found = [int(e) for e in os.listdir("/proc") if e.isdigit() and cwd_of(e) == here]
+            if not found or time.monotonic() > deadline:
+                break
+            time.sleep(0.02)
+        for pid in found:
+            self.track_pid(pid)
+            os.kill(pid, signal.SIGKILL)
+        return found
+
+    def test_program_never_runs_unrecorded(self):
+        full = self.path("full")
+        os.mkdir(full)
+        # One page, taken: the PID file can be created and emptied but not written.
+        fill = "mount -t tmpfs -o size=4k sentrel-test {0}; head -c 4096 /dev/zero > {0}/fill"
+        no_files = lambda: resource.setrlimit(resource.RLIMIT_FSIZE, (0, resource.RLIM_INFINITY))
+        # PROGRAM, should it ever run, records itself and leaves the supervisor's streams.
+        program = 'exec > /dev/null 2>&1; ulimit -f unlimited; echo $$ >> "$0"; exec sleep 30'
+        cases = [("full file system", full, "No space left on device",
+                  fill.format(shlex.quote(full)), None),
+                 ("file size limit 0", self.dir, "File too large", None, no_files)]
+        for case, where, text, setup, limit in cases:
+            for options in ((), ("-d",)):
+                with self.subTest(case, options=options):
+                    pid_file = os.path.join(where, "pid" + "".join(options))
+                    marker = pid_file + ".marker"
+                    args = options + ("-p", pid_file) + tuple(sh(program, marker))
+                    if setup:
+                        result = testlib.run_in_mount_namespace(self, setup, *args)
+                    else:
+                        result = self.run_sentrel(*args, preexec_fn=limit)
+                    left = self.survivors()
+                    self.assertEqual((result.returncode, result.stderr.decode()),
+                                     (2, WRITE_FAILED % (PROG, pid_file, text)))
+                    self.assertEqual(left, [], "left running")
+                    self.assertEqual(self.marker_pids(marker), [], "PROGRAM ran")
 
 
 class SecondInstanceTest(PidFileTestCase):
@@ -492,15 +630,25 @@ class UntrustedPidFileTest(PidFileTestCase):
                 result = self.run_sentrel("-u", "nobody", *args, "-p", self.pid_file)
                 self.assertEqual((result.returncode, result.stderr.decode()), (status, message))
 
-    def test_program_letting_go_of_the_file_after_term_gets_no_sigkill(self):
-        sup = self.start_sentrel("-p", self.pid_file, *sh(CLOSES_ON_TERM, self.marker))
+    def test_program_letting_go_of_the_file_after_term_still_gets_sigkill(self):
+        sup = self.start_sentrel("-p", self.pid_file, "-l", "log",
+                                 *sh(CLOSES_ON_TERM, self.marker))
         pid = self.wait_for_pid_file("pid")
         self.wait_for_marker(1)
-        self.assertEqual(self.control("--stop=1", "-p", self.pid_file)[0], 0)
-        self.assertNotIn(testlib.process_state(pid), (None, "Z"), "PROGRAM got SIGKILL")
-        self.assertIsNone(sup.poll())
-        os.kill(pid, signal.SIGKILL)
+        self.assertEqual(self.control("--stop=1", "-p", self.pid_file)[0], 1)
         self.assertEqual(self.wait_for_exit(sup), 0)
+        self.assertFalse(testlib.process_exists(pid))
+        self.assertEqual(self.log_events("log")[-1], KILLED % (pid, signal.SIGKILL))
+
+    def test_process_that_took_over_the_pid_gets_no_sigkill(self):
+        proc = self.start_as_pid_1([sys.executable, "-c", PID_TAKEN_OVER, "p.pid"]
+                                   + testlib.command("--stop=2", "-p", "p.pid"),
+                                   stdout=subprocess.PIPE)
+        out = proc.communicate(timeout=30)[0].split()
+        self.assertEqual(proc.returncode, 0)
+        if out[0] != b"True":
+            self.skipTest("the PID namespace did not hand the holder's PID to the new process")
+        self.assertEqual(out[1:], [b"0", b"True"], "--stop status, the new process survived")
 
 
 class UnusualPidFileTest(PidFileTestCase):

@@ -4,6 +4,7 @@ import fcntl
 import os
 import pwd
 import resource
+import signal
 import stat
 import subprocess
 import sys
@@ -352,6 +353,33 @@ class DaemonTest(SetupTestCase):
                     self.assertEqual((result.returncode, result.stdout, result.stderr),
                                      (2, b"", stderr))
         self.assertFalse(os.path.exists(self.path("events.log")))
+
+    def test_start_without_a_report_pipe_is_refused(self):
+        # 0-2 are open, so a limit of 3 descriptors leaves no room for the pipe the invoker
+        # would wait on.
+        result = self.run_sentrel("-F", "3", "-d", "-p", "prog.pid", "sleep", "20")
+        self.assertEqual((result.returncode, result.stdout, result.stderr),
+                         (2, b"", self.fatal("pipe2(): Too many open files")))
+        self.assertFalse(os.path.exists(self.path("prog.pid")))
+
+    def test_supervisor_killed_before_the_launch_fails_the_start(self):
+        # While the test holds the PID file's lock, the detached supervisor spends its lock
+        # retries (about 0.1 s) before it could launch or report anything: it is killed then.
+        if not os.path.exists("/proc/self/task/%d/children" % os.getpid()):
+            self.skipTest("the kernel does not list a process's children in /proc")
+        fd = os.open(self.path("prog.pid"), os.O_WRONLY | os.O_CREAT, 0o644)
+        self.addCleanup(os.close, fd)
+        fcntl.flock(fd, fcntl.LOCK_EX)
+        invoker = self.start_sentrel("-d", "-p", "prog.pid", "sleep", "20",
+                                     stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        children = "/proc/%d/task/%d/children" % (invoker.pid, invoker.pid)
+        supervisor = self.wait_until(lambda: open(children).read().split(), 5,
+                                     "the detached supervisor", interval=0)
+        os.kill(int(supervisor[0]), signal.SIGKILL)
+        out, err = invoker.communicate(timeout=15)
+        if err:
+            self.skipTest("the supervisor reported the lock before it was killed: %r" % err)
+        self.assertEqual((invoker.returncode, out), (2, b""))
 
     def test_redirection_files_mode(self):
         # After the detach the redirections still go to descriptors 1 and 2; the rotating

@@ -90,13 +90,16 @@ class StressTestCase(testlib.SentrelTestCase):
         return (self.read_if_exists(name) or "").count("\n")
 
     def sample(self, pid, pid_file):
-        """One look at the supervisor: its descriptors other than the PID file's, how many
-        refer to the PID file, its RSS, and its children with their states."""
+        """One look at the supervisor: its descriptors other than the PID file's and pipes, how
+        many refer to the PID file and how many to pipes (a launch holds the file and the pipe
+        its child waits on for a moment), its RSS, and its children with their states."""
         fds = testlib.descriptors(pid)
         on_pid_file = sum(1 for target in fds.values() if target == pid_file)
-        others = {fd: target for fd, target in fds.items() if target != pid_file}
+        on_pipes = sum(1 for target in fds.values() if target.startswith("pipe:"))
+        others = {fd: target for fd, target in fds.items()
+                  if target != pid_file and not target.startswith("pipe:")}
         children = [(child, testlib.process_state(child)) for child in testlib.children_of(pid)]
-        return others, on_pid_file, rss_kb(pid), children
+        return others, on_pid_file, on_pipes, rss_kb(pid), children
 
     def samples(self, pid, pid_file, count=20):
         found = []
@@ -144,15 +147,16 @@ class CrashStormTest(StressTestCase):
         self.assertEqual(self.log_events("log"), expected)
 
         base_fds = early[0][0]
-        for others, on_pid_file, _, children in early + late:
+        for others, on_pid_file, on_pipes, _, children in early + late:
             self.assertEqual(others, base_fds, "the supervisor's descriptors changed")
             self.assertLessEqual(on_pid_file, 1, "PID-file descriptors pile up")
+            self.assertLessEqual(on_pipes, 2, "pipes pile up")
             # With -e, handlers are the supervisor's own children and may still run beside the
             # next PROGRAM; whatever has died is collected at PROGRAM's next end at the latest,
             # and a scan of /proc is not atomic. Unreaped children would pile up by thousands.
             self.assertLessEqual(sum(state == "Z" for _, state in children), 4, children)
-        early_rss = max(s[2] for s in early)
-        late_rss = max(s[2] for s in late)
+        early_rss = max(s[3] for s in early)
+        late_rss = max(s[3] for s in late)
         self.assertLessEqual(late_rss, early_rss + RSS_SLACK_KB)
         rate = (late_runs - early_runs) / (late_time - early_time)
         report("%s%d launches in %.1f s, %.0f relaunches/s; supervisor descriptors %d -> %d "
