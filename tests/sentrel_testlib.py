@@ -83,6 +83,14 @@ def descriptors(pid):
     return found
 
 
+def holds_open(pid, path):
+    """True when process pid has path open: the test --stop makes before it believes a PID."""
+    try:
+        return os.path.realpath(path) in descriptors(pid).values()
+    except OSError:
+        return False
+
+
 def children_of(pid):
     """PIDs whose parent is pid, from /proc."""
     found = []
@@ -218,10 +226,17 @@ class SentrelTestCase(unittest.TestCase):
         return [re.sub("^" + STAMP, "", line) for line in lines]
 
     def wait_for_pid_file(self, name, previous=None, timeout=10):
-        """Waits until name is locked and holds a PID other than previous; returns it."""
+        """Waits until name is locked and names a PID other than previous that holds it open;
+        returns that PID."""
+        path = self.path(name)
+
         def ready():
-            text = self.read_if_exists(name)
-            if text and text.isdigit() and int(text) != previous and is_locked(self.path(name)):
-                return int(text)
-            return None
+            # A supervisor taking the lock for its next PROGRAM finds the previous PROGRAM's PID
+            # in the file, and the file may be read just before the lock is taken: as --stop
+            # does, believe only a PID whose process holds the file.
+            text = self.read_if_exists(path)
+            if not (text and text.isdigit()) or int(text) == previous:
+                return None
+            pid = int(text)
+            return pid if is_locked(path) and holds_open(pid, path) else None
         return self.wait_until(ready, timeout, "a locked PID file %s" % name)

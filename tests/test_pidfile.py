@@ -24,10 +24,11 @@ SLEEPER = 'echo $$ >> "$0"; exec sleep 30'
 RECORDS = 'echo $$ >> "$0"'
 IGNORES_TERM = 'trap "" TERM; echo $$ >> "$0"; exec sleep 30'
 EXITS_7_ON_TERM = 'trap "exit 7" TERM; echo $$ >> "$0"; while :; do sleep 0.2; done'
-# Records where each inherited descriptor above 2 points (in $1), closes it, then sleeps.
-CLOSES_INHERITED = ('for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] || continue; '
-                    'l=$(readlink "$f") || continue; echo "$l" >> "$1"; eval "exec $n>&-"; '
-                    'done; echo $$ >> "$0"; exec sleep 30')
+# Lists its descriptors on stdout, closes every one above 2, then sleeps. One `ls' while the
+# shell holds nothing of its own: a glob of /proc/$$/fd lists the descriptor that reads the
+# directory, and a $(readlink) over it could find that number reused by its own pipe.
+CLOSES_INHERITED = ('ls -l /proc/$$/fd; for f in /proc/$$/fd/*; do n=${f##*/}; '
+                    '[ "$n" -gt 2 ] && eval "exec $n>&-"; done; echo $$ >> "$0"; exec sleep 30')
 # Leaves a background child holding the PID-file descriptor, then dies of SIGTERM.
 LEAVES_HOLDER = 'sleep 30 & echo $! >> "$0"; kill -TERM $$'
 # Lets go of the PID file on SIGTERM (closing every inherited descriptor above 2) and runs on.
@@ -237,12 +238,14 @@ class TestAliveTest(PidFileTestCase):
 class DroppedLockTest(PidFileTestCase):
 
     def test_program_closing_inherited_descriptors_drops_the_lock(self):
-        fds = self.path("fds")
         sup = self.start_sentrel("-p", self.pid_file, "-l", "log", "-O", "out",
-                                 *sh(CLOSES_INHERITED, self.marker, fds))
+                                 *sh(CLOSES_INHERITED, self.marker))
         [pid] = self.wait_for_marker(1)
         # The log and the supervisor's redirection copies are not inherited; the lock is.
-        self.assertEqual(self.read(fds).splitlines(), [self.pid_file])
+        # `ls -l' ends each descriptor's line with "N -> TARGET".
+        listed = [line.split(" -> ") for line in self.read("out").splitlines() if " -> " in line]
+        self.assertEqual([target for name, target in listed if int(name.split()[-1]) > 2],
+                         [self.pid_file])
         self.assertFalse(testlib.is_locked(self.pid_file))
         self.assertEqual(self.read("pid"), str(pid))
         self.assertEqual(self.alive_status(), 1)
@@ -405,14 +408,14 @@ class StopTest(PidFileTestCase):
         cases = [(2, False, 1, 2, 8), (0, True, 2, 0, 1)]
         for timeout, freeze, expected, at_least, at_most in cases:
             with self.subTest(timeout=timeout):
+                pid_file = self.path("pid%d" % timeout)
                 log = self.path("log%d" % timeout)
                 marker = self.path("marker%d" % timeout)
-                sup = self.start_sentrel("-p", self.pid_file, "-l", log,
-                                         *sh(IGNORES_TERM, marker))
-                pid = self.wait_for_pid_file("pid")
+                sup = self.start_sentrel("-p", pid_file, "-l", log, *sh(IGNORES_TERM, marker))
+                pid = self.wait_for_pid_file(pid_file)
                 self.wait_for_marker(1, marker)
                 with self.frozen(sup.pid) if freeze else contextlib.nullcontext():
-                    status, elapsed = self.control("-K", timeout, "-p", self.pid_file)
+                    status, elapsed = self.control("-K", timeout, "-p", pid_file)
                 self.assertEqual(status, expected)
                 self.assertGreaterEqual(elapsed, at_least)
                 self.assertLess(elapsed, at_most)
