@@ -1,6 +1,5 @@
 """Black-box tests of the PID file and its lock, and of --test-alive and --stop."""
 import contextlib
-import errno
 import fcntl
 import os
 import shlex
@@ -65,47 +64,6 @@ def sh(script, *args):
     return ["sh", "-c", script] + [str(a) for a in args]
 
 
-def locked_content(path):
-    """The file's bytes when another process holds its lock, else None."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except FileNotFoundError:
-        return None
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return None
-        except OSError as e:
-            if e.errno != errno.EWOULDBLOCK:
-                raise
-        return os.read(fd, 64)
-    finally:
-        os.close(fd)
-
-
-def group_members(pgid):
-    """PIDs of the processes in process group pgid."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            fields = testlib.stat_fields(int(entry))
-            if fields and int(fields[2]) == pgid:
-                found.append(int(entry))
-    return found
-
-
-def open_paths(pid):
-    """Targets of the descriptors of process pid."""
-    paths = []
-    fd_dir = "/proc/%d/fd" % pid
-    for name in os.listdir(fd_dir):
-        try:
-            paths.append(os.readlink(os.path.join(fd_dir, name)))
-        except OSError:
-            pass
-    return paths
-
-
 class PidFileTestCase(testlib.SentrelTestCase):
 
     def setUp(self):
@@ -114,8 +72,7 @@ class PidFileTestCase(testlib.SentrelTestCase):
         self.marker = self.path("marker")
 
     def marker_pids(self, marker=None):
-        text = self.read_if_exists(marker or self.marker) or ""
-        return [int(word) for word in text.split()]
+        return self.read_pids(marker or self.marker)
 
     def wait_for_marker(self, count, marker=None):
         self.wait_until(lambda: len(self.marker_pids(marker)) >= count, 10,
@@ -134,19 +91,6 @@ class PidFileTestCase(testlib.SentrelTestCase):
     def alive_status(self):
         return self.control("--test-alive", "--pid-file", self.pid_file)[0]
 
-    def start_decoy(self):
-        """A live process that is not PROGRAM, whose PID a stale file may name."""
-        decoy = subprocess.Popen(["sleep", "30"], start_new_session=True)
-        self.addCleanup(decoy.wait)
-        self.addCleanup(decoy.kill)
-        return decoy
-
-    def wait_for_exit(self, proc, timeout=10):
-        try:
-            return proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.fail("sentrel still running after %s s" % timeout)
-
 
 class PidFileTest(PidFileTestCase):
 
@@ -160,8 +104,10 @@ class PidFileTest(PidFileTestCase):
         # However many digits the PID has (4 on most small systems), the file has that many bytes.
         self.assertEqual(len(data), len(str(pid)))
         self.assertEqual(stat.S_IMODE(os.stat(self.pid_file).st_mode), 0o604)
-        self.assertEqual(open_paths(pid).count(self.pid_file), 1, "PROGRAM inherits the lock")
-        self.assertNotIn(self.pid_file, open_paths(sup.pid), "supervisor kept its copy")
+        self.assertEqual(list(testlib.descriptors(pid).values()).count(self.pid_file), 1,
+                         "PROGRAM inherits the lock")
+        self.assertNotIn(self.pid_file, testlib.descriptors(sup.pid).values(),
+                         "supervisor kept its copy")
 
         # While the supervisor sleeps its delay, nobody holds the lock: PROGRAM's death freed it.
         os.kill(pid, signal.SIGTERM)
@@ -282,12 +228,12 @@ class BackgroundHolderTest(PidFileTestCase):
             "The process was terminated by signal: pid=%d, signal=15" % pid,
             (testlib.ALREADY_LOCKED % (PROG, self.pid_file)).rstrip("\n")])
         # The refused cycle left the file as the dead PROGRAM's cycle wrote it.
-        self.assertEqual(locked_content(self.pid_file), str(pid).encode())
+        self.assertEqual(testlib.locked_content(self.pid_file), str(pid).encode())
         # The file names a dead PID, the orphan holds it: a stop signals nobody.
         result = self.run_sentrel("--stop=2", "-p", self.pid_file)
         self.assertEqual((result.returncode, result.stderr.decode()),
                          (2, NOT_HOLDER % (PROG, self.pid_file)))
-        self.assertNotIn(testlib.process_state(holder), (None, "Z"), "the holder was signalled")
+        self.assertFalse(testlib.has_ended(holder), "the holder was signalled")
         self.assertTrue(testlib.is_locked(self.pid_file))
 
 
@@ -317,11 +263,11 @@ class SecondInstanceTest(PidFileTestCase):
                 self.assertEqual(second.returncode, 2)
                 self.assertEqual(err.decode(), testlib.ALREADY_LOCKED % (PROG, pid_file))
                 self.assertEqual(out, b"")
-                self.assertEqual(group_members(second.pid), [], "the refused instance left "
-                                 "processes behind")
+                self.assertEqual(testlib.group_members(second.pid), [],
+                                 "the refused instance left processes behind")
                 self.assertEqual({path: self.read(path, "rb") for path in files}, before)
                 self.assertEqual(self.marker_pids(marker), [pid])
-                self.assertEqual(locked_content(pid_file), str(pid).encode())
+                self.assertEqual(testlib.locked_content(pid_file), str(pid).encode())
                 self.assertIsNone(first.poll())
                 os.kill(pid, signal.SIGKILL)
                 self.assertEqual(self.wait_for_exit(first), 0)
@@ -457,10 +403,8 @@ class UntrustedPidFileTest(PidFileTestCase):
         # The lock belongs to a process of its own, which the file never names.
         fd = os.open(self.pid_file, os.O_WRONLY | os.O_CREAT)
         fcntl.flock(fd, fcntl.LOCK_EX)
-        holder = subprocess.Popen(["sleep", "30"], pass_fds=[fd], start_new_session=True)
+        holder = self.start_decoy(pass_fds=[fd])
         os.close(fd)
-        self.addCleanup(holder.wait)
-        self.addCleanup(holder.kill)
         # (1 << 32) + PID is what a conversion to int wraps to the decoy's PID.
         for text in (decoy.pid, (1 << 32) + decoy.pid, dead.pid, "abc", ""):
             with self.subTest(text=text):
@@ -500,7 +444,7 @@ class UntrustedPidFileTest(PidFileTestCase):
         pid = self.wait_for_pid_file("pid")
         self.wait_for_marker(1)
         self.assertEqual(self.control("--stop=1", "-p", self.pid_file)[0], 0)
-        self.assertNotIn(testlib.process_state(pid), (None, "Z"), "PROGRAM got SIGKILL")
+        self.assertFalse(testlib.has_ended(pid), "PROGRAM got SIGKILL")
         self.assertIsNone(sup.poll())
         os.kill(pid, signal.SIGKILL)
         self.assertEqual(self.wait_for_exit(sup), 0)
@@ -576,12 +520,9 @@ class ProbeRaceTest(PidFileTestCase):
             sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(CRASHES),
                                      stderr=err)
         probes = self.path("probes")
-        hammer = subprocess.Popen(
+        hammer = self.start_command(
             ["sh", "-c", 'while :; do %s; echo >> "$0"; done'
-             % shlex.join(testlib.command("--test-alive", "-p", self.pid_file)), probes],
-            start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(hammer.wait)
-        self.addCleanup(os.killpg, hammer.pid, signal.SIGKILL)
+             % shlex.join(testlib.command("--test-alive", "-p", self.pid_file)), probes])
         self.wait_until(lambda: os.path.exists(self.pid_file), 10, "the PID file")
         # Besides the hammering, a reader that is slow to let go: it keeps the lock a few
         # milliseconds whenever it gets it, so relaunches keep running into a held lock.
@@ -602,13 +543,12 @@ class ProbeRaceTest(PidFileTestCase):
             finally:
                 os.close(fd)
             time.sleep(0.003)
-        os.killpg(hammer.pid, signal.SIGKILL)
+        testlib.kill_group(hammer)
         self.assertIsNone(sup.poll(), "the supervisor ended: %r" % self.read("sup.err"))
         count = self.launches()
         self.wait_until(lambda: self.launches() > count + 5, 10, "further relaunches")
         self.assertIsNone(sup.poll())
-        os.killpg(sup.pid, signal.SIGKILL)
-        sup.wait()
+        testlib.kill_group(sup)
         self.assertEqual(self.read("sup.err"), "")
         events = self.log_events("log")
         self.assertEqual([e for e in events
@@ -632,7 +572,7 @@ class ProbeRaceTest(PidFileTestCase):
             try:
                 self.wait_until(lambda: testlib.process_state(sup.pid) == "T", 5,
                                 "the supervisor to stop")
-                content = locked_content(self.pid_file)
+                content = testlib.locked_content(self.pid_file)
                 children = testlib.children_of(sup.pid)
                 # Before the fork the old PID may show for the instant between the lock and
                 # the truncation; once the new PROGRAM exists, the file names it or nobody.

@@ -68,22 +68,6 @@ def report(text):
     print("\n  [stress] " + text, file=sys.stderr, flush=True)
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS for %d" % pid)
-
-
-def kill_group(proc):
-    try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except OSError:
-        pass
-    proc.wait(timeout=30)
-
-
 class StressTestCase(testlib.SentrelTestCase):
 
     def line_count(self, name):
@@ -96,7 +80,7 @@ class StressTestCase(testlib.SentrelTestCase):
         on_pid_file = sum(1 for target in fds.values() if target == pid_file)
         others = {fd: target for fd, target in fds.items() if target != pid_file}
         children = [(child, testlib.process_state(child)) for child in testlib.children_of(pid)]
-        return others, on_pid_file, rss_kb(pid), children
+        return others, on_pid_file, int(testlib.read_proc_status(pid)["VmRSS"][0]), children
 
     def samples(self, pid, pid_file, count=20):
         found = []
@@ -120,10 +104,14 @@ class CrashStormTest(StressTestCase):
                         "the storm to get going")
         early = self.samples(sup.pid, pid_file)
         early_runs, early_time = self.line_count("runs"), time.monotonic()
-        deadline = started + seconds
-        while self.line_count("runs") < launches and time.monotonic() < deadline:
+
+        def launched_all():
+            if self.line_count("runs") >= launches:
+                return True
             self.assertIsNone(sup.poll(), "the supervisor died: %r" % self.read("sup.err"))
-            time.sleep(0.2)
+            return False
+        # A slow machine may not get there in time: the test is then skipped below.
+        testlib.poll(launched_all, started + seconds - time.monotonic(), 0.2)
         late_runs, late_time = self.line_count("runs"), time.monotonic()
         late = self.samples(sup.pid, pid_file)
         with open(self.path("stop"), "w"):
@@ -134,7 +122,7 @@ class CrashStormTest(StressTestCase):
             self.skipTest("only %d relaunches in %d s on this machine" % (late_runs, elapsed))
 
         self.assertEqual(self.read("sup.err"), "")
-        runs = [int(word) for word in self.read("runs").split()]
+        runs = self.read_pids("runs")
         self.assertGreaterEqual(len(runs), launches)
         # Exactly one launch line and one end line per run, in order, nothing else.
         expected = []
@@ -244,7 +232,7 @@ class StartRaceTest(StressTestCase):
                 self.assertIn(pid, testlib.children_of(winner.pid))
             finally:
                 for proc in pair:
-                    kill_group(proc)
+                    testlib.kill_group(proc)
         finally:
             for err in errs:
                 err.close()
@@ -281,10 +269,8 @@ class ProbeStormTest(StressTestCase):
         threads.append(threading.Thread(target=self.reader_loop, args=(pid_file, reads, stop)))
         for thread in threads:
             thread.start()
-        deadline = time.monotonic() + PROBE_SECONDS
         try:
-            while time.monotonic() < deadline and sup.poll() is None:
-                time.sleep(0.1)
+            testlib.poll(lambda: sup.poll() is not None, PROBE_SECONDS, 0.1)
         finally:
             stop.set()
             for thread in threads:
@@ -294,7 +280,7 @@ class ProbeStormTest(StressTestCase):
         self.wait_until(lambda: self.read("log").count("successfully started")
                         > launches_during + 5, 10, "relaunches after the probes")
         self.assertIsNone(sup.poll())
-        kill_group(sup)
+        testlib.kill_group(sup)
 
         self.assertEqual(self.read("sup.err"), "")
         self.assertEqual({output for _, output in alive + stops}, {b""})
