@@ -4,7 +4,6 @@ Every test gets its own directory, every process it starts is in a process group
 kills, and waiting is done by polling a condition with a deadline, never by a bare sleep.
 """
 import contextlib
-import errno
 import fcntl
 import os
 import re
@@ -30,19 +29,25 @@ def command(*args):
     return WRAPPER + [SENTREL] + [str(a) for a in args]
 
 
-def is_locked(path):
-    """True when some other process holds the flock lock of path (probe like a reader)."""
+def locked_content(path):
+    """The file's first bytes while some other process holds its flock lock, else None (also
+    when it is missing or cannot be opened). Probes like a reader: a lock it gets is dropped."""
     try:
         fd = os.open(path, os.O_RDONLY)
     except OSError:
-        return False
+        return None
     try:
         fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return False
-    except OSError as e:
-        return e.errno == errno.EWOULDBLOCK
+        return None
+    except BlockingIOError:
+        return os.read(fd, 64)
     finally:
         os.close(fd)
+
+
+def is_locked(path):
+    """True when some other process holds the flock lock of path."""
+    return locked_content(path) is not None
 
 
 def process_exists(pid):
@@ -71,6 +76,62 @@ def process_state(pid):
     return fields[0] if fields else None
 
 
+def parent_of(pid):
+    """The parent's PID, or None when the process is gone."""
+    fields = stat_fields(pid)
+    return int(fields[1]) if fields else None
+
+
+def has_ended(pid):
+    """True when process pid is gone or a zombie."""
+    return process_state(pid) in (None, "Z")
+
+
+def processes_with(field, value):
+    """PIDs whose stat field (after the command name: 1 parent, 2 process group) is value."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        fields = stat_fields(int(entry))
+        if fields and int(fields[field]) == value:
+            found.append(int(entry))
+    return found
+
+
+def children_of(pid):
+    """PIDs whose parent is pid, from /proc."""
+    return processes_with(1, pid)
+
+
+def group_members(pgid):
+    """PIDs of the processes in process group pgid."""
+    return processes_with(2, pgid)
+
+
+def command_line(pid):
+    """The arguments of process pid as bytes ([] when it is gone)."""
+    try:
+        with open("/proc/%d/cmdline" % pid, "rb") as f:
+            return f.read().split(b"\0")
+    except OSError:
+        return []
+
+
+def proc_status(text):
+    """The fields of a /proc/<pid>/status text as a dict of lists of words."""
+    fields = {}
+    for line in text.splitlines():
+        name, _, value = line.partition(":")
+        fields[name] = value.split()
+    return fields
+
+
+def read_proc_status(pid):
+    with open("/proc/%d/status" % pid) as f:
+        return proc_status(f.read())
+
+
 def descriptors(pid):
     """{descriptor: link target} of process pid; descriptors closed while reading are left out."""
     found = {}
@@ -83,16 +144,32 @@ def descriptors(pid):
     return found
 
 
-def children_of(pid):
-    """PIDs whose parent is pid, from /proc."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        fields = stat_fields(int(entry))
-        if fields and int(fields[1]) == pid:
-            found.append(int(entry))
-    return found
+def holds_open(pid, path):
+    """True when process pid has path open: the test --stop makes before it believes a PID."""
+    try:
+        return os.path.realpath(path) in descriptors(pid).values()
+    except OSError:
+        return False
+
+
+def poll(condition, timeout, interval=0.01):
+    """Calls condition until it returns a true value or timeout seconds have passed; returns
+    its last value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = condition()
+        if value or time.monotonic() > deadline:
+            return value
+        time.sleep(interval)
+
+
+def kill_group(proc, timeout=30):
+    """SIGKILLs the process group that proc leads and waits for proc."""
+    try:
+        os.killpg(proc.pid, signal.SIGKILL)
+    except OSError:
+        pass
+    return proc.wait(timeout=timeout)
 
 
 # Runs a command as PID 1 of a new PID namespace, with its own /proc, as in a container.
@@ -127,11 +204,7 @@ class SentrelTestCase(unittest.TestCase):
                 pass
         for proc in self._groups:
             try:
-                os.killpg(proc.pid, signal.SIGKILL)
-            except OSError:
-                pass
-            try:
-                proc.wait(timeout=10)
+                kill_group(proc, 10)
             except subprocess.TimeoutExpired:
                 pass
             for stream in (proc.stdout, proc.stderr):
@@ -148,25 +221,45 @@ class SentrelTestCase(unittest.TestCase):
 
     def run_sentrel(self, *args, timeout=30, **kwargs):
         """Runs sentrel to completion in its own process group; returns CompletedProcess."""
-        kwargs.setdefault("stdout", subprocess.PIPE)
-        kwargs.setdefault("stderr", subprocess.PIPE)
-        proc = self.start_sentrel(*args, **kwargs)
-        try:
-            out, err = proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.communicate()
-            self.fail("sentrel did not finish within %s s: %r" % (timeout, args))
-        return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+        return self.run_command(command(*args), timeout, **kwargs)
 
     def start_sentrel(self, *args, **kwargs):
         """Starts sentrel in a new process group that tearDown kills; returns the Popen."""
+        return self.start_command(command(*args), **kwargs)
+
+    def run_command(self, argv, timeout=30, **kwargs):
+        """Runs argv to completion in its own process group, in the test's directory unless
+        told otherwise, its output captured; returns CompletedProcess."""
+        kwargs.setdefault("stdout", subprocess.PIPE)
+        kwargs.setdefault("stderr", subprocess.PIPE)
+        proc = self.start_command(argv, **kwargs)
+        try:
+            out, err = proc.communicate(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            kill_group(proc)
+            proc.communicate()
+            self.fail("%s did not finish within %s s" % (shlex.join(argv)[:300], timeout))
+        return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)
+
+    def start_command(self, argv, **kwargs):
+        """Starts argv in a new process group that tearDown kills; returns the Popen."""
         kwargs.setdefault("stdout", subprocess.DEVNULL)
         kwargs.setdefault("stderr", subprocess.DEVNULL)
         kwargs.setdefault("cwd", self.dir)
-        proc = subprocess.Popen(command(*args), start_new_session=True, **kwargs)
+        proc = subprocess.Popen(argv, start_new_session=True, **kwargs)
         self._groups.append(proc)
         return proc
+
+    def start_decoy(self, **kwargs):
+        """A live `sleep' that is not PROGRAM and that tearDown kills, for a PID file to name."""
+        return self.start_command(["sleep", "30"], **kwargs)
+
+    def wait_for_exit(self, proc, timeout=10):
+        """Waits for a started process and returns its exit status."""
+        try:
+            return proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            self.fail("%r still running after %s s" % (proc.args, timeout))
 
     def start_as_pid_1(self, argv, **kwargs):
         """Starts argv as PID 1 of a new PID namespace in a group that tearDown kills, or skips
@@ -180,14 +273,10 @@ class SentrelTestCase(unittest.TestCase):
         return proc
 
     def wait_until(self, condition, timeout=10, message="condition", interval=0.01):
-        deadline = time.monotonic() + timeout
-        while True:
-            value = condition()
-            if value:
-                return value
-            if time.monotonic() > deadline:
-                self.fail("timed out after %s s waiting for %s" % (timeout, message))
-            time.sleep(interval)
+        value = poll(condition, timeout, interval)
+        if not value:
+            self.fail("timed out after %s s waiting for %s" % (timeout, message))
+        return value
 
     @contextlib.contextmanager
     def frozen(self, pid):
@@ -210,6 +299,10 @@ class SentrelTestCase(unittest.TestCase):
         except FileNotFoundError:
             return None
 
+    def read_pids(self, name):
+        """The PIDs a PROGRAM script recorded in a file, one decimal word each ([] for none)."""
+        return [int(word) for word in (self.read_if_exists(name) or "").split()]
+
     def log_events(self, name):
         """The log's lines with their time stamps checked and removed."""
         lines = self.read(name).splitlines()
@@ -218,12 +311,19 @@ class SentrelTestCase(unittest.TestCase):
         return [re.sub("^" + STAMP, "", line) for line in lines]
 
     def wait_for_pid_file(self, name, previous=None, timeout=10):
-        """Waits until name is locked and holds a PID other than previous; returns it."""
+        """Waits until name is locked and names a PID other than previous that holds it open;
+        returns that PID."""
+        path = self.path(name)
+
         def ready():
-            text = self.read_if_exists(name)
-            if text and text.isdigit() and int(text) != previous and is_locked(self.path(name)):
-                return int(text)
-            return None
+            # A supervisor taking the lock for its next PROGRAM finds the previous PROGRAM's PID
+            # in the file, and the file may be read just before the lock is taken: as --stop
+            # does, believe only a PID whose process holds the file.
+            text = self.read_if_exists(path)
+            if not (text and text.isdigit()) or int(text) == previous:
+                return None
+            pid = int(text)
+            return pid if is_locked(path) and holds_open(pid, path) else None
         return self.wait_until(ready, timeout, "a locked PID file %s" % name)
 
 

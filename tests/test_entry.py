@@ -130,14 +130,8 @@ class BadCommandLineTest(testlib.SentrelTestCase):
 
 class ControlDispatchTest(testlib.SentrelTestCase):
 
-    def start_victim(self):
-        victim = subprocess.Popen(["sleep", "30"], start_new_session=True)
-        self.track_pid(victim.pid)
-        self.addCleanup(victim.wait)
-        return victim
-
     def test_test_alive_wins_over_stop(self):
-        victim = self.start_victim()
+        victim = self.start_decoy()
         pid_file = self.path("pid")
         with open(pid_file, "w") as f:
             f.write(str(victim.pid))

@@ -54,11 +54,6 @@ LEFTOVER_ONCE = ("ulimit -c 0; echo $$ >> {state}/pids; if [ -e {state}/crashed 
 LOCK_TAKER = 'while [ ! -e "$1" ]; do sleep 0.005; done; exec flock -w 20 "$2" sleep 30'
 
 
-def read_pids(path):
-    with open(path) as f:
-        return [int(line) for line in f.read().split()]
-
-
 def open_fifo_writer(path):
     """A write descriptor for the FIFO path once a reader has it open, else None."""
     try:
@@ -128,7 +123,7 @@ class EventLogLinesTest(EventLogCase):
         after = local_now()
         self.assertEqual(result.returncode, 5, result.stderr)
         self.assertEqual(result.stderr, b"")
-        first, second = read_pids(os.path.join(state, "pids"))
+        first, second = self.read_pids(os.path.join(state, "pids"))
         self.assertNotEqual(first, second)
         self.assert_log("events.log", [
             STARTED % first,
@@ -172,7 +167,7 @@ class EventLogLinesTest(EventLogCase):
                     pid = int(match.group(1))
                     self.assertEqual(texts, [STARTED % pid, EXITED % (pid, 2)])
                 else:
-                    pids = read_pids(os.path.join(state, "pids"))
+                    pids = self.read_pids(os.path.join(state, "pids"))
                     expected = []
                     for pid in pids[:-1]:
                         expected += [STARTED % pid, KILLED % (pid, signal.SIGSEGV)]
@@ -196,7 +191,7 @@ class EventLogLinesTest(EventLogCase):
                                   timeout=45)
         elapsed = time.monotonic() - started
         self.assertEqual(result.returncode, 3, result.stderr)
-        pids = read_pids(os.path.join(state, "pids"))
+        pids = self.read_pids(os.path.join(state, "pids"))
         self.assertEqual(len(pids), launches)
         self.assertEqual(len(set(pids)), launches, "a PID was recorded twice")
         expected = []
@@ -220,7 +215,7 @@ class EventLogFileTest(EventLogCase):
         result = self.run_sentrel("--log-file=" + self.path("events.log"), "sh", "-c",
                                   "echo $$ >> %s/pids; exit 7" % shlex.quote(state))
         self.assertEqual(result.returncode, 7, result.stderr)
-        (pid,) = read_pids(os.path.join(state, "pids"))
+        (pid,) = self.read_pids(os.path.join(state, "pids"))
         self.assert_log("events.log", [STARTED % pid, EXITED % (pid, 7)])
 
     def test_log_truncated_or_shared_while_running_keeps_whole_lines(self):
@@ -254,7 +249,7 @@ class EventLogFileTest(EventLogCase):
                                   CRASHES.format(state=shlex.quote(state)))
         text = testlib.ALREADY_LOCKED.rstrip("\n") % (testlib.SENTREL, "prog.pid")
         self.assertEqual((result.returncode, result.stderr.decode()), (2, text + "\n"))
-        (pid,) = read_pids(os.path.join(state, "pids"))
+        (pid,) = self.read_pids(os.path.join(state, "pids"))
         self.assert_log("events.log", [STARTED % pid, KILLED % (pid, signal.SIGSEGV), text])
         self.assertIsNone(taker.poll(), "the other instance was signalled")
         self.assertTrue(testlib.is_locked(self.path("prog.pid")))
@@ -279,7 +274,7 @@ class EventLogFileTest(EventLogCase):
                 self.assertEqual(result.returncode, 6)
                 self.assertEqual(result.stdout, b"OUT\n")
                 self.assertEqual(result.stderr, b"ERR\n")
-                self.assertEqual(len(read_pids(os.path.join(state, "pids"))), 2,
+                self.assertEqual(len(self.read_pids(os.path.join(state, "pids"))), 2,
                                  "not relaunched after the crash")
                 self.assertEqual(sorted(os.listdir(self.dir)), before)
                 self.assertEqual(os.listdir(self.path("a-directory")), [])
@@ -294,13 +289,10 @@ class EventLogFileTest(EventLogCase):
                    ": > {s}/crashed; kill -SEGV $$").format(s=shlex.quote(state))
         proc = self.start_sentrel("sh", "-c", program, cwd=work, stderr=subprocess.PIPE)
         pids_path = os.path.join(state, "pids")
-        self.wait_until(lambda: len((self.read_if_exists(pids_path) or "").split()) == 2,
-                        message="the relaunch")
+        self.wait_until(lambda: len(self.read_pids(pids_path)) == 2, message="the relaunch")
         # With no log there must be no stream at all, not even one on /dev/null.
-        fd_dir = "/proc/%d/fd" % proc.pid
         if not testlib.WRAPPER:
-            extra = [os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)
-                     if int(fd) > 2]
+            extra = [target for fd, target in testlib.descriptors(proc.pid).items() if fd > 2]
             self.assertNotIn("/dev/null", extra)
         # Non-blocking, so that a PROGRAM that never opens the FIFO fails the test instead of
         # hanging it.
@@ -331,7 +323,7 @@ class EventLogFileTest(EventLogCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.wait_until(lambda: os.path.exists(os.path.join(state, "handler-fds")),
                         message="the handler's descriptor list")
-        pids = read_pids(os.path.join(state, "pids"))
+        pids = self.read_pids(os.path.join(state, "pids"))
         self.assertEqual(len(pids), 2)
         listings = [("PROGRAM pid %d" % pid, "fds.%d" % pid) for pid in pids]
         listings.append(("handler", "handler-fds"))
@@ -413,21 +405,14 @@ class SyslogTest(EventLogCase):
 
     def run_in_namespace(self, runs, timeout=45):
         config = {"scratch": self.make_dir("scratch"), "runs": runs}
-        proc = subprocess.Popen(
-            unshare_command(sys.executable, "-c", RECEIVER, json.dumps(config)),
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, start_new_session=True)
-        try:
-            out, err = proc.communicate(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            # Each sentrel has its own group, killed by the scenario at its own deadline.
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.communicate()
-            self.fail("the syslog scenario did not finish within %s s" % timeout)
-        if proc.returncode == 77:
+        # Each sentrel has its own group, killed by the scenario at its own deadline.
+        scenario = self.run_command(
+            unshare_command(sys.executable, "-c", RECEIVER, json.dumps(config)), timeout)
+        if scenario.returncode == 77:
             self.skipTest("cannot mount inside a private mount namespace: %s" %
-                          err.decode().strip())
-        self.assertEqual(proc.returncode, 0, err.decode())
-        results = json.loads(out)
+                          scenario.stderr.decode().strip())
+        self.assertEqual(scenario.returncode, 0, scenario.stderr.decode())
+        results = json.loads(scenario.stdout)
         for result in results:
             self.assertNotIn("timeout", result, "sentrel did not finish in the namespace")
         self.assertEqual(len(results), len(runs))
@@ -468,13 +453,13 @@ class SyslogTest(EventLogCase):
              "timeout": 15},
         ]
         only_syslog, with_log, refused, relaunched = self.run_in_namespace(runs)
-        (held,) = read_pids(os.path.join(leftover, "held"))
+        (held,) = self.read_pids(os.path.join(leftover, "held"))
         self.track_pid(held)
         self.assertFalse(os.path.exists("/dev/log"), "/dev/log leaked out of the namespace")
 
         with self.subTest("syslog only"):
             self.assertEqual(only_syslog["status"], 5)
-            self.assertEqual(len(read_pids(os.path.join(state, "pids"))), 2)
+            self.assertEqual(len(self.read_pids(os.path.join(state, "pids"))), 2)
             self.assert_datagrams(only_syslog["datagrams"], "sentrel-eventlog-test",
                                   only_syslog["pid"], [
                                       (14, "Service is started"),
@@ -493,7 +478,7 @@ class SyslogTest(EventLogCase):
                 (14, "Service is started"),
                 (14, "Service is stopped (exit_status=0)"),
             ])
-            (pid,) = read_pids(os.path.join(both, "pid"))
+            (pid,) = self.read_pids(os.path.join(both, "pid"))
             self.assert_log(log, [STARTED % pid, EXITED % (pid, 0)])
 
         with self.subTest("fatal error"):
@@ -556,7 +541,7 @@ class EventLogTroubleTest(EventLogCase):
                 except subprocess.TimeoutExpired:
                     status = None
                 self.assertEqual(status, 6, "the supervision did not go on")
-                self.assertEqual(len(read_pids(self.path("pids"))), 41)
+                self.assertEqual(len(self.read_pids(self.path("pids"))), 41)
                 if not leaves:
                     text = read_available(reader).decode()
                     self.assertTrue(text.endswith("\n"), text)
@@ -580,7 +565,7 @@ class EventLogTroubleTest(EventLogCase):
             self.assertIsNone(re.search(testlib.STAMP, line[1:]), "lines fused: %r" % line)
         self.assertTrue([line for line in lines if not self.EVENT.fullmatch(line)],
                         "no line was written short")
-        self.assertEqual(lines[-1][20:], EXITED % (read_pids(self.path("pids"))[-1], 0))
+        self.assertEqual(lines[-1][20:], EXITED % (self.read_pids(self.path("pids"))[-1], 0))
 
 
 if __name__ == "__main__":

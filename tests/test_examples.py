@@ -8,7 +8,6 @@ import shutil
 import signal
 import socket
 import subprocess
-import time
 
 import sentrel_testlib as testlib
 
@@ -81,26 +80,6 @@ def answers(port):
         and reply.endswith(MARKER)
 
 
-def parent_of(pid):
-    try:
-        with open("/proc/%d/stat" % pid) as f:
-            return int(f.read().rsplit(")", 1)[1].split()[1])
-    except (OSError, ValueError):
-        return None
-
-
-def command_line(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return f.read().split(b"\0")
-    except OSError:
-        return []
-
-
-def has_ended(pid):
-    return testlib.process_state(pid) in (None, "Z")
-
-
 class RecipeTestCase(testlib.SentrelTestCase):
     """Runs recipe scripts with their settings pointed at the test directory, and stops every
     service and supervisor they left, checking who a PID is before it is killed."""
@@ -129,21 +108,24 @@ class RecipeTestCase(testlib.SentrelTestCase):
                     os.kill(pid, signal.SIGKILL)
                 except ProcessLookupError:
                     pass
-        deadline = time.monotonic() + 10
-        while testlib.is_locked(self.pid_file) and time.monotonic() < deadline:
+
+        def service_gone():
+            if not testlib.is_locked(self.pid_file):
+                return True
             text = self.read_if_exists(self.pid_file)
             if text and text.isdigit():
                 try:
                     os.kill(int(text), signal.SIGKILL)
                 except OSError:
                     pass
-            time.sleep(0.05)
+            return False
+        testlib.poll(service_gone, 10, 0.05)
         super().tearDown()
 
     def supervises(self, pid):
         """True when pid is a live sentrel holding our PID file on its command line."""
-        return not has_ended(pid) and any(
-            self.pid_file.encode() in word for word in command_line(pid))
+        return not testlib.has_ended(pid) and any(
+            self.pid_file.encode() in word for word in testlib.command_line(pid))
 
     def settings(self, daemon):
         """The scripts' settings, by their OpenRC names, pointed at the test directory."""
@@ -166,23 +148,16 @@ class RecipeTestCase(testlib.SentrelTestCase):
         return "busybox httpd -f -p 127.0.0.1:%d -h %s" % (self.port, self.path("www"))
 
     def run_script(self, argv, env):
-        proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                cwd=self.dir, env=dict(os.environ, **env),
-                                start_new_session=True)
-        try:
-            out, err = proc.communicate(timeout=60)
-        except subprocess.TimeoutExpired:
-            os.killpg(proc.pid, signal.SIGKILL)
-            proc.communicate()
-            self.fail("%r did not finish within 60 s" % argv)
-        return subprocess.CompletedProcess(argv, proc.returncode, out.decode(), err.decode())
+        result = self.run_command(argv, 60, env=dict(os.environ, **env))
+        return subprocess.CompletedProcess(argv, result.returncode, result.stdout.decode(),
+                                           result.stderr.decode())
 
     def running_service(self):
         """(service PID, supervisor PID) once the server answers; the supervisor is noted for
         tearDown."""
         self.wait_until(lambda: answers(self.port), 10, "the server on port %d" % self.port)
         pid = self.wait_for_pid_file(self.pid_file)
-        supervisor = parent_of(pid)
+        supervisor = testlib.parent_of(pid)
         self.supervisors.add(supervisor)
         self.assertTrue(self.supervises(supervisor), "parent %s of the service" % supervisor)
         return pid, supervisor
@@ -190,7 +165,7 @@ class RecipeTestCase(testlib.SentrelTestCase):
     def assert_stopped(self, supervisor):
         self.assertFalse(answers(self.port))
         self.assertFalse(testlib.is_locked(self.pid_file))
-        self.assertTrue(has_ended(supervisor), "sentrel %d still runs" % supervisor)
+        self.assertTrue(testlib.has_ended(supervisor), "sentrel %d still runs" % supervisor)
 
     def check_account_and_extra_options(self):
         """sentrel creates the PID file and the logs as the service's account, so the start
@@ -269,8 +244,8 @@ class InitScriptTest(RecipeTestCase):
         act("restart", 0)
         _, new_supervisor = self.running_service()
         self.assertNotEqual(new_supervisor, supervisor)
-        self.assertTrue(has_ended(supervisor))
-        self.assertTrue(has_ended(pid))
+        self.assertTrue(testlib.has_ended(supervisor))
+        self.assertTrue(testlib.has_ended(pid))
         act("stop", 0)
         self.assert_stopped(new_supervisor)
 
@@ -345,7 +320,7 @@ class OpenRCScriptTest(RecipeTestCase):
         self.assertEqual(self.run_action("start", settings).returncode, 0)
         pid, supervisor = self.running_service()
         os.kill(pid, signal.SIGTERM)  # it exits with status 0: the supervision ends
-        self.wait_until(lambda: has_ended(supervisor), 10, "sentrel %d to end" % supervisor)
+        self.wait_until(lambda: testlib.has_ended(supervisor), 10, "sentrel %d to end" % supervisor)
         self.assertEqual(self.run_action("status", settings).returncode, 3)
         result = self.run_action("start", settings)
         self.assertEqual(result.returncode, 0, result.stdout + result.stderr)

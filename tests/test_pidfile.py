@@ -1,6 +1,5 @@
 """Black-box tests of the PID file and its lock, and of --test-alive and --stop."""
 import contextlib
-import errno
 import fcntl
 import os
 import resource
@@ -30,10 +29,11 @@ SLEEPER = 'echo $$ >> "$0"; exec sleep 30'
 RECORDS = 'echo $$ >> "$0"'
 IGNORES_TERM = 'trap "" TERM; echo $$ >> "$0"; exec sleep 30'
 EXITS_7_ON_TERM = 'trap "exit 7" TERM; echo $$ >> "$0"; while :; do sleep 0.2; done'
-# Records where each inherited descriptor above 2 points (in $1), closes it, then sleeps.
-CLOSES_INHERITED = ('for f in /proc/$$/fd/*; do n=${f##*/}; [ "$n" -gt 2 ] || continue; '
-                    'l=$(readlink "$f") || continue; echo "$l" >> "$1"; eval "exec $n>&-"; '
-                    'done; echo $$ >> "$0"; exec sleep 30')
+# Lists its descriptors on stdout, closes every one above 2, then sleeps. One `ls' while the
+# shell holds nothing of its own: a glob of /proc/$$/fd lists the descriptor that reads the
+# directory, and a $(readlink) over it could find that number reused by its own pipe.
+CLOSES_INHERITED = ('ls -l /proc/$$/fd; for f in /proc/$$/fd/*; do n=${f##*/}; '
+                    '[ "$n" -gt 2 ] && eval "exec $n>&-"; done; echo $$ >> "$0"; exec sleep 30')
 # First run: starts the script $2 in the background, where it inherits the PID file and
 # records its PID in $1, waits until it has, and crashes. Later runs exit 7.
 CRASHES_LEAVING = ('ulimit -c 0; echo $$ >> "$0"; [ -e "$0.crashed" ] && exit 7; '
@@ -107,52 +107,11 @@ def sh(script, *args):
     return ["sh", "-c", script] + [str(a) for a in args]
 
 
-def locked_content(path):
-    """The file's bytes when another process holds its lock, else None."""
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except FileNotFoundError:
-        return None
-    try:
-        try:
-            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-            return None
-        except OSError as e:
-            if e.errno != errno.EWOULDBLOCK:
-                raise
-        return os.read(fd, 64)
-    finally:
-        os.close(fd)
-
-
 def cwd_of(pid):
     try:
         return os.readlink("/proc/%s/cwd" % pid)
     except OSError:
         return None
-
-
-def group_members(pgid):
-    """PIDs of the processes in process group pgid."""
-    found = []
-    for entry in os.listdir("/proc"):
-        if entry.isdigit():
-            fields = testlib.stat_fields(int(entry))
-            if fields and int(fields[2]) == pgid:
-                found.append(int(entry))
-    return found
-
-
-def open_paths(pid):
-    """Targets of the descriptors of process pid."""
-    paths = []
-    fd_dir = "/proc/%d/fd" % pid
-    for name in os.listdir(fd_dir):
-        try:
-            paths.append(os.readlink(os.path.join(fd_dir, name)))
-        except OSError:
-            pass
-    return paths
 
 
 class PidFileTestCase(testlib.SentrelTestCase):
@@ -163,8 +122,7 @@ class PidFileTestCase(testlib.SentrelTestCase):
         self.marker = self.path("marker")
 
     def marker_pids(self, marker=None):
-        text = self.read_if_exists(marker or self.marker) or ""
-        return [int(word) for word in text.split()]
+        return self.read_pids(marker or self.marker)
 
     def wait_for_marker(self, count, marker=None):
         self.wait_until(lambda: len(self.marker_pids(marker)) >= count, 10,
@@ -183,19 +141,6 @@ class PidFileTestCase(testlib.SentrelTestCase):
     def alive_status(self):
         return self.control("--test-alive", "--pid-file", self.pid_file)[0]
 
-    def start_decoy(self):
-        """A live process that is not PROGRAM, whose PID a stale file may name."""
-        decoy = subprocess.Popen(["sleep", "30"], start_new_session=True)
-        self.addCleanup(decoy.wait)
-        self.addCleanup(decoy.kill)
-        return decoy
-
-    def wait_for_exit(self, proc, timeout=10):
-        try:
-            return proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.fail("sentrel still running after %s s" % timeout)
-
 
 class PidFileTest(PidFileTestCase):
 
@@ -209,8 +154,10 @@ class PidFileTest(PidFileTestCase):
         # However many digits the PID has (4 on most small systems), the file has that many bytes.
         self.assertEqual(len(data), len(str(pid)))
         self.assertEqual(stat.S_IMODE(os.stat(self.pid_file).st_mode), 0o604)
-        self.assertEqual(open_paths(pid).count(self.pid_file), 1, "PROGRAM inherits the lock")
-        self.assertNotIn(self.pid_file, open_paths(sup.pid), "supervisor kept its copy")
+        self.assertEqual(list(testlib.descriptors(pid).values()).count(self.pid_file), 1,
+                         "PROGRAM inherits the lock")
+        self.assertNotIn(self.pid_file, testlib.descriptors(sup.pid).values(),
+                         "supervisor kept its copy")
 
         # While the supervisor sleeps its delay, nobody holds the lock: PROGRAM's death freed it.
         os.kill(pid, signal.SIGTERM)
@@ -287,12 +234,14 @@ class TestAliveTest(PidFileTestCase):
 class DroppedLockTest(PidFileTestCase):
 
     def test_program_closing_inherited_descriptors_drops_the_lock(self):
-        fds = self.path("fds")
         sup = self.start_sentrel("-p", self.pid_file, "-l", "log", "-O", "out",
-                                 *sh(CLOSES_INHERITED, self.marker, fds))
+                                 *sh(CLOSES_INHERITED, self.marker))
         [pid] = self.wait_for_marker(1)
         # The log and the supervisor's redirection copies are not inherited; the lock is.
-        self.assertEqual(self.read(fds).splitlines(), [self.pid_file])
+        # `ls -l' ends each descriptor's line with "N -> TARGET".
+        listed = [line.split(" -> ") for line in self.read("out").splitlines() if " -> " in line]
+        self.assertEqual([target for name, target in listed if int(name.split()[-1]) > 2],
+                         [self.pid_file])
         self.assertFalse(testlib.is_locked(self.pid_file))
         self.assertEqual(self.read("pid"), str(pid))
         self.assertEqual(self.alive_status(), 1)
@@ -360,7 +309,7 @@ class LeftoverTest(PidFileTestCase):
         stop = self.run_sentrel("--stop=2", "-p", self.pid_file)
         self.assertEqual((stop.returncode, stop.stderr.decode()),
                          (2, NOT_HOLDER % (PROG, self.pid_file)))
-        self.assertNotIn(testlib.process_state(daemon), (None, "Z"), "the daemon was signalled")
+        self.assertFalse(testlib.has_ended(daemon), "the daemon was signalled")
         self.assertTrue(testlib.is_locked(self.pid_file))
 
     def test_service_of_a_stopped_wrapper_is_ended_and_supervision_goes_on(self):
@@ -452,11 +401,11 @@ class SecondInstanceTest(PidFileTestCase):
                 self.assertEqual(second.returncode, 2)
                 self.assertEqual(err.decode(), testlib.ALREADY_LOCKED % (PROG, pid_file))
                 self.assertEqual(out, b"")
-                self.assertEqual(group_members(second.pid), [], "the refused instance left "
-                                 "processes behind")
+                self.assertEqual(testlib.group_members(second.pid), [],
+                                 "the refused instance left processes behind")
                 self.assertEqual({path: self.read(path, "rb") for path in files}, before)
                 self.assertEqual(self.marker_pids(marker), [pid])
-                self.assertEqual(locked_content(pid_file), str(pid).encode())
+                self.assertEqual(testlib.locked_content(pid_file), str(pid).encode())
                 self.assertIsNone(first.poll())
                 os.kill(pid, signal.SIGKILL)
                 self.assertEqual(self.wait_for_exit(first), 0)
@@ -543,14 +492,14 @@ class StopTest(PidFileTestCase):
         cases = [(2, False, 1, 2, 8), (0, True, 2, 0, 1)]
         for timeout, freeze, expected, at_least, at_most in cases:
             with self.subTest(timeout=timeout):
+                pid_file = self.path("pid%d" % timeout)
                 log = self.path("log%d" % timeout)
                 marker = self.path("marker%d" % timeout)
-                sup = self.start_sentrel("-p", self.pid_file, "-l", log,
-                                         *sh(IGNORES_TERM, marker))
-                pid = self.wait_for_pid_file("pid")
+                sup = self.start_sentrel("-p", pid_file, "-l", log, *sh(IGNORES_TERM, marker))
+                pid = self.wait_for_pid_file(pid_file)
                 self.wait_for_marker(1, marker)
                 with self.frozen(sup.pid) if freeze else contextlib.nullcontext():
-                    status, elapsed = self.control("-K", timeout, "-p", self.pid_file)
+                    status, elapsed = self.control("-K", timeout, "-p", pid_file)
                 self.assertEqual(status, expected)
                 self.assertGreaterEqual(elapsed, at_least)
                 self.assertLess(elapsed, at_most)
@@ -592,10 +541,8 @@ class UntrustedPidFileTest(PidFileTestCase):
         # The lock belongs to a process of its own, which the file never names.
         fd = os.open(self.pid_file, os.O_WRONLY | os.O_CREAT)
         fcntl.flock(fd, fcntl.LOCK_EX)
-        holder = subprocess.Popen(["sleep", "30"], pass_fds=[fd], start_new_session=True)
+        holder = self.start_decoy(pass_fds=[fd])
         os.close(fd)
-        self.addCleanup(holder.wait)
-        self.addCleanup(holder.kill)
         # (1 << 32) + PID is what a conversion to int wraps to the decoy's PID.
         for text in (decoy.pid, (1 << 32) + decoy.pid, dead.pid, "abc", ""):
             with self.subTest(text=text):
@@ -687,7 +634,7 @@ class UnusualPidFileTest(PidFileTestCase):
                 self.assertEqual(result.returncode, status)
                 self.assertIn(result.stderr.decode(), messages)
         self.assertEqual(self.marker_pids(), [pid], "the other service was stopped")
-        self.assertEqual(locked_content(self.pid_file), str(pid).encode())
+        self.assertEqual(testlib.locked_content(self.pid_file), str(pid).encode())
         self.assertIsNone(sup.poll())
 
     def test_fifo_never_blocks(self):
@@ -741,12 +688,9 @@ class ProbeRaceTest(PidFileTestCase):
             sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(CRASHES),
                                      stderr=err)
         probes = self.path("probes")
-        hammer = subprocess.Popen(
+        hammer = self.start_command(
             ["sh", "-c", 'while :; do %s; echo >> "$0"; done'
-             % shlex.join(testlib.command("--test-alive", "-p", self.pid_file)), probes],
-            start_new_session=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.addCleanup(hammer.wait)
-        self.addCleanup(os.killpg, hammer.pid, signal.SIGKILL)
+             % shlex.join(testlib.command("--test-alive", "-p", self.pid_file)), probes])
         self.wait_until(lambda: os.path.exists(self.pid_file), 10, "the PID file")
         # Besides the hammering, a reader that is slow to let go: it keeps the lock a few
         # milliseconds whenever it gets it, so relaunches keep running into a held lock.
@@ -767,13 +711,12 @@ class ProbeRaceTest(PidFileTestCase):
             finally:
                 os.close(fd)
             time.sleep(0.003)
-        os.killpg(hammer.pid, signal.SIGKILL)
+        testlib.kill_group(hammer)
         self.assertIsNone(sup.poll(), "the supervisor ended: %r" % self.read("sup.err"))
         count = self.launches()
         self.wait_until(lambda: self.launches() > count + 5, 10, "further relaunches")
         self.assertIsNone(sup.poll())
-        os.killpg(sup.pid, signal.SIGKILL)
-        sup.wait()
+        testlib.kill_group(sup)
         self.assertEqual(self.read("sup.err"), "")
         events = self.log_events("log")
         self.assertEqual([e for e in events
@@ -797,7 +740,7 @@ class ProbeRaceTest(PidFileTestCase):
             try:
                 self.wait_until(lambda: testlib.process_state(sup.pid) == "T", 5,
                                 "the supervisor to stop")
-                content = locked_content(self.pid_file)
+                content = testlib.locked_content(self.pid_file)
                 children = testlib.children_of(sup.pid)
                 # Before the fork the old PID may show for the instant between the lock and
                 # the truncation; once the new PROGRAM exists, the file names it or nobody.

@@ -64,18 +64,9 @@ LIMIT = 8 * 512
 COPY_SIZE = 1024
 
 
-def cmdline(pid):
-    try:
-        with open("/proc/%d/cmdline" % pid, "rb") as f:
-            return f.read()
-    except OSError:
-        return None
-
-
 def cpu_ticks(pid):
     """User plus system time of pid in clock ticks."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
+    fields = testlib.stat_fields(pid)
     return int(fields[11]) + int(fields[12])
 
 
@@ -85,10 +76,6 @@ def read_available(fd):
         return os.read(fd, 65536)
     except BlockingIOError:
         return b""
-
-
-def is_alive(pid):
-    return testlib.process_state(pid) not in (None, "Z")
 
 
 def python_for_others():
@@ -122,21 +109,15 @@ class RedirectionTestCase(testlib.SentrelTestCase):
 
     def find_writer(self, sentrel_pid):
         """The rotating writer: sentrel's one child that still runs sentrel's own command."""
-        own = cmdline(sentrel_pid)
-        writers = [pid for pid in testlib.children_of(sentrel_pid) if cmdline(pid) == own]
+        own = testlib.command_line(sentrel_pid)
+        writers = [pid for pid in testlib.children_of(sentrel_pid)
+                   if testlib.command_line(pid) == own]
         self.assertEqual(len(writers), 1, "expected exactly one writer child")
         return writers[0]
 
     def wait_for_size(self, name, size, timeout=20):
         self.wait_until(lambda: os.path.exists(name) and os.path.getsize(name) >= size, timeout,
                         "%d bytes in %s" % (size, name))
-
-    def finish(self, proc, timeout=20):
-        """Waits for a started sentrel and returns its exit status."""
-        try:
-            return proc.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.fail("sentrel did not finish within %s s" % timeout)
 
     def assert_mode(self, name, mode):
         self.assertEqual(stat.S_IMODE(os.stat(self.path(name)).st_mode), mode, name)
@@ -219,7 +200,7 @@ class StreamPairingTest(RedirectionTestCase):
                                     "%r in %s" % (first, name))
                     os.truncate(self.path(name), 0)
                 self.write_file("go", b"")
-                self.assertEqual(self.finish(proc), 0)
+                self.assertEqual(self.wait_for_exit(proc, 20), 0)
                 for name, content in expected.items():
                     self.assertEqual(self.read(name, "rb"), content, name)
 
@@ -241,7 +222,7 @@ class LiteralNameTest(RedirectionTestCase):
                         "%r in %s" % (content, name))
         self.assertEqual(len(testlib.children_of(proc.pid)), 1, "a writer process was started")
         self.write_file("go", b"")
-        status = self.finish(proc)
+        status = self.wait_for_exit(proc, 20)
         return status, proc.stderr.read()
 
     def test_redirect_arguments_that_are_not_rotation_specs(self):
@@ -367,7 +348,7 @@ class RotationTest(RedirectionTestCase):
         time.sleep(1.0)
         self.assertLessEqual(cpu_ticks(writer) - before, 5, "the writer spins")
         self.write_file("go", b"")
-        self.assertEqual(self.finish(proc), 7)
+        self.assertEqual(self.wait_for_exit(proc, 20), 7)
         kept = self.read(out, "rb")
         self.assertLess(len(kept), LIMIT + COPY_SIZE, "the cap does not hold")
         self.assertTrue(kept and expected.endswith(kept), "not the newest output")
@@ -402,7 +383,7 @@ class RotationTest(RedirectionTestCase):
             self.wait_until(lambda: len((self.read_if_exists("out") or "").split()) >= 20, 10,
                             "20 lines in a new file")
             self.write_file("stop", b"")
-            self.assertEqual(self.finish(proc), 0)
+            self.assertEqual(self.wait_for_exit(proc, 20), 0)
             numbers = [int(word) for word in (old.read() + self.read("out", "rb")).split()]
         written = range(1, int(self.read("count")) + 1)
         self.assertEqual(sorted(set(written) - set(numbers)), [], "lines lost")
@@ -467,7 +448,7 @@ class WindDownTest(RedirectionTestCase):
         self.write_file("go", b"")
         self.wait_until(lambda: pid not in testlib.children_of(proc.pid), 10, "PROGRAM's end")
         os.kill(writer, signal.SIGCONT)
-        self.assertEqual(self.finish(proc), 6)
+        self.assertEqual(self.wait_for_exit(proc, 20), 6)
         self.assertEqual(self.read("out", "rb"), b"first\n" + b"\0" * 3000 + b"LAST\n")
 
     def test_writer_is_stopped_when_another_process_holds_the_pipe(self):
@@ -481,14 +462,14 @@ class WindDownTest(RedirectionTestCase):
         writer = self.find_writer(proc.pid)
         self.write_file("go", b"")
         started = time.monotonic()
-        status = self.finish(proc)
+        status = self.wait_for_exit(proc, 20)
         elapsed = time.monotonic() - started
         self.assertEqual(status, 3)
         self.assertGreaterEqual(elapsed, 1.9, "the writer was not given time to drain")
         self.assertLess(elapsed, 10)
         self.assertEqual(self.read("out", "rb"), b"before\nafter\n")
-        self.wait_until(lambda: not is_alive(writer), 5, "the writer to end")
-        self.assertTrue(is_alive(background), "the pipe's other holder is gone too")
+        self.wait_until(lambda: testlib.has_ended(writer), 5, "the writer to end")
+        self.assertFalse(testlib.has_ended(background), "the pipe's other holder is gone too")
         os.kill(background, signal.SIGKILL)
 
 
@@ -506,7 +487,7 @@ class WriterProcessTest(RedirectionTestCase):
                             10, "the output of run %d" % len(pids))
             writers.update(c for c in testlib.children_of(proc.pid) if c != pid)
             os.kill(pid, signal.SIGTERM if len(pids) < 3 else signal.SIGKILL)
-        self.assertEqual(self.finish(proc), 0)
+        self.assertEqual(self.wait_for_exit(proc, 20), 0)
         self.assertEqual(len(writers), 1, "writers: %r" % sorted(writers))
         self.assertEqual(self.read("out", "rb"),
                          b"".join(b"out %d\nerr %d\n" % (pid, pid) for pid in pids))
@@ -516,10 +497,8 @@ class WriterProcessTest(RedirectionTestCase):
         pid = self.wait_for_pid_file("pid")
         self.wait_for_size(self.path("out"), 3)
         writer = self.find_writer(proc.pid)
-        fd_dir = "/proc/%d/fd" % writer
         # Beyond 0, 1 and 2 the writer holds its pipe and its output file, nothing else.
-        held = sorted(os.readlink(os.path.join(fd_dir, fd)) for fd in os.listdir(fd_dir)
-                      if int(fd) > 2)
+        held = sorted(target for fd, target in testlib.descriptors(writer).items() if fd > 2)
         self.assertEqual(len(held), 2, "writer descriptors: %r" % held)
         self.assertEqual(held[0], os.path.realpath(self.path("out")))
         self.assertTrue(held[1].startswith("pipe:"), held)
@@ -534,7 +513,7 @@ class WriterProcessTest(RedirectionTestCase):
         os.kill(pid, signal.SIGKILL)
         self.wait_until(lambda: not testlib.is_locked(self.path("pid")), 10, "an unlocked file")
         self.assertEqual(testlib.process_state(writer), "T", "the lock went only with the writer")
-        self.assertEqual(self.finish(proc), 0)
+        self.assertEqual(self.wait_for_exit(proc, 20), 0)
         self.assertFalse(testlib.is_locked(self.path("pid")))
 
 
@@ -582,7 +561,7 @@ class WriterRecoveryTest(RedirectionTestCase):
         self.wait_until(lambda: self.read_if_exists("out") == "run %d\n" % first, 10, "run 1")
         writer = self.find_writer(proc.pid)
         os.kill(writer, signal.SIGKILL)
-        self.wait_until(lambda: not is_alive(writer), 5, "the writer's end")
+        self.wait_until(lambda: testlib.has_ended(writer), 5, "the writer's end")
         os.kill(first, signal.SIGTERM)
         second = self.wait_for_pid_file("pid", first)
         self.wait_until(lambda: self.read_if_exists("out") == "run %d\nrun %d\n"
@@ -617,7 +596,7 @@ class WriterRecoveryTest(RedirectionTestCase):
                     finally:
                         os.close(fd)
                 self.write_file("go", b"")
-                self.assertEqual(self.finish(proc, 15), 7)
+                self.assertEqual(self.wait_for_exit(proc, 15), 7)
                 self.assertEqual(len(self.log_events(log)), 2, "PROGRAM relaunched")
         self.assertFalse(os.path.exists(self.path("missing")))
         for name in ("unread", "idle", "gone"):
@@ -705,7 +684,7 @@ class LinkTest(RedirectionTestCase):
         now = count()
         self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
         self.write_file("stop", b"")
-        self.assertEqual(self.finish(proc), 0)
+        self.assertEqual(self.wait_for_exit(proc, 20), 0)
         self.assertEqual(self.read("etc/target", "rb"), b"root:x:0:0\n")
 
 

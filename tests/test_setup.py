@@ -20,20 +20,6 @@ MISSING_USER = "nosuchuser"
 EXTRA_GROUPS = [0, 4, 27]
 
 
-def proc_status(text):
-    """The fields of a /proc/<pid>/status text as a dict of lists of words."""
-    fields = {}
-    for line in text.splitlines():
-        name, _, value = line.partition(":")
-        fields[name] = value.split()
-    return fields
-
-
-def read_proc_status(pid):
-    with open("/proc/%d/status" % pid) as f:
-        return proc_status(f.read())
-
-
 def limit_of(limits_text, name):
     """(soft, hard) of one line of a /proc/<pid>/limits text, as the kernel prints them."""
     for line in limits_text.splitlines():
@@ -113,7 +99,7 @@ class SetupTestCase(testlib.SentrelTestCase):
 class AccountSwitchTest(SetupTestCase):
     def program_status(self, *options):
         result = self.run_ok(*options, "cat", "/proc/self/status", extra_groups=EXTRA_GROUPS)
-        return proc_status(result.stdout.decode())
+        return testlib.proc_status(result.stdout.decode())
 
     def test_user_gets_ids_and_only_its_own_groups(self):
         nobody = pwd.getpwnam("nobody")
@@ -292,7 +278,7 @@ class DaemonTest(SetupTestCase):
         program_pid = self.wait_for_pid_file(pid_file)
         self.track_pid(program_pid)
         self.wait_for_exec(program_pid)
-        supervisor_pid = int(read_proc_status(program_pid)["PPid"][0])
+        supervisor_pid = int(testlib.read_proc_status(program_pid)["PPid"][0])
         self.track_pid(supervisor_pid)
         self.assertLess(time.monotonic() - started, 10)
         self.assertNotEqual(supervisor_pid, invoker.pid)
@@ -306,14 +292,14 @@ class DaemonTest(SetupTestCase):
         session = int(testlib.stat_fields(supervisor_pid)[3])
         self.assertEqual(session, supervisor_pid)
         self.assertNotEqual(session, invoker)
-        self.assertEqual(read_proc_status(supervisor_pid)["Umask"], ["0000"])
+        self.assertEqual(testlib.read_proc_status(supervisor_pid)["Umask"], ["0000"])
         fds = testlib.descriptors(program_pid)
         self.assertEqual([fds.get(fd) for fd in (0, 1, 2)], ["/dev/null"] * 3)
         log_path = os.path.realpath(self.path("events.log"))
         self.assertNotIn(log_path, fds.values())
         self.wait_until(lambda: self.read_if_exists("events.log"), 5, "the launch log line")
         # PROGRAM keeps the daemon's umask 0, but the log is never writable by others.
-        self.assertEqual(read_proc_status(program_pid)["Umask"], ["0000"])
+        self.assertEqual(testlib.read_proc_status(program_pid)["Umask"], ["0000"])
         log_mode = stat.S_IMODE(os.stat(self.path("events.log")).st_mode)
         self.assertEqual((log_mode & 0o600, log_mode & 0o002), (0o600, 0), oct(log_mode))
         self.assertEqual(stat.S_IMODE(os.stat(self.path("prog.pid")).st_mode), 0o604)

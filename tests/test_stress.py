@@ -68,22 +68,6 @@ def report(text):
     print("\n  [stress] " + text, file=sys.stderr, flush=True)
 
 
-def rss_kb(pid):
-    with open("/proc/%d/status" % pid) as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    raise AssertionError("no VmRSS for %d" % pid)
-
-
-def kill_group(proc):
-    try:
-        os.killpg(proc.pid, signal.SIGKILL)
-    except OSError:
-        pass
-    proc.wait(timeout=30)
-
-
 class StressTestCase(testlib.SentrelTestCase):
 
     def line_count(self, name):
@@ -99,7 +83,7 @@ class StressTestCase(testlib.SentrelTestCase):
         others = {fd: target for fd, target in fds.items()
                   if target != pid_file and not target.startswith("pipe:")}
         children = [(child, testlib.process_state(child)) for child in testlib.children_of(pid)]
-        return others, on_pid_file, on_pipes, rss_kb(pid), children
+        return others, on_pid_file, on_pipes, int(testlib.read_proc_status(pid)["VmRSS"][0]), children
 
     def samples(self, pid, pid_file, count=20):
         found = []
@@ -123,10 +107,14 @@ class CrashStormTest(StressTestCase):
                         "the storm to get going")
         early = self.samples(sup.pid, pid_file)
         early_runs, early_time = self.line_count("runs"), time.monotonic()
-        deadline = started + seconds
-        while self.line_count("runs") < launches and time.monotonic() < deadline:
+
+        def launched_all():
+            if self.line_count("runs") >= launches:
+                return True
             self.assertIsNone(sup.poll(), "the supervisor died: %r" % self.read("sup.err"))
-            time.sleep(0.2)
+            return False
+        # A slow machine may not get there in time: the test is then skipped below.
+        testlib.poll(launched_all, started + seconds - time.monotonic(), 0.2)
         late_runs, late_time = self.line_count("runs"), time.monotonic()
         late = self.samples(sup.pid, pid_file)
         with open(self.path("stop"), "w"):
@@ -137,7 +125,7 @@ class CrashStormTest(StressTestCase):
             self.skipTest("only %d relaunches in %d s on this machine" % (late_runs, elapsed))
 
         self.assertEqual(self.read("sup.err"), "")
-        runs = [int(word) for word in self.read("runs").split()]
+        runs = self.read_pids("runs")
         self.assertGreaterEqual(len(runs), launches)
         # Exactly one launch line and one end line per run, in order, nothing else.
         expected = []
@@ -248,7 +236,7 @@ class StartRaceTest(StressTestCase):
                 self.assertIn(pid, testlib.children_of(winner.pid))
             finally:
                 for proc in pair:
-                    kill_group(proc)
+                    testlib.kill_group(proc)
         finally:
             for err in errs:
                 err.close()
@@ -285,10 +273,8 @@ class ProbeStormTest(StressTestCase):
         threads.append(threading.Thread(target=self.reader_loop, args=(pid_file, reads, stop)))
         for thread in threads:
             thread.start()
-        deadline = time.monotonic() + PROBE_SECONDS
         try:
-            while time.monotonic() < deadline and sup.poll() is None:
-                time.sleep(0.1)
+            testlib.poll(lambda: sup.poll() is not None, PROBE_SECONDS, 0.1)
         finally:
             stop.set()
             for thread in threads:
@@ -298,7 +284,7 @@ class ProbeStormTest(StressTestCase):
         self.wait_until(lambda: self.read("log").count("successfully started")
                         > launches_during + 5, 10, "relaunches after the probes")
         self.assertIsNone(sup.poll())
-        kill_group(sup)
+        testlib.kill_group(sup)
 
         self.assertEqual(self.read("sup.err"), "")
         self.assertEqual({output for _, output in alive + stops}, {b""})

@@ -52,14 +52,10 @@ int Parse(std::vector<char*>* args, Settings* settings) {
   return ParseCommandLine(static_cast<int>(args->size()) - 1, args->data(), settings);
 }
 
+// Byte for byte, so that a field added to Settings is compared too: ParseCommandLine clears
+// the whole record, padding included, before it fills in the fields.
 bool SameSettings(const Settings& a, const Settings& b) {
-  return a.test_alive == b.test_alive && a.stop == b.stop && a.stop_timeout == b.stop_timeout &&
-         a.daemon == b.daemon && a.help == b.help && a.log_file == b.log_file &&
-         a.pid_file == b.pid_file && a.syslog_ident == b.syslog_ident && a.cwd == b.cwd &&
-         a.error_handler == b.error_handler && a.respawn_kill == b.respawn_kill &&
-         a.respawn_delay == b.respawn_delay && a.no_respawn == b.no_respawn &&
-         a.enable_core == b.enable_core && a.max_nofile == b.max_nofile &&
-         a.redirect_out == b.redirect_out && a.redirect_err == b.redirect_err && a.user == b.user;
+  return memcmp(&a, &b, sizeof(Settings)) == 0;
 }
 
 }  // namespace
