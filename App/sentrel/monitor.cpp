@@ -333,7 +333,7 @@ static pid_t Launch(char* const* argv, const char* pid_file, int* pid_fd) {
   pid_t child_pid = ForkRetrying();
   if (child_pid == 0) {
     // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
-    close(gate_fds[1]);
+    CloseIfOpen(&gate_fds[1]);
     ExecProgram(argv, gate_fds[0]);
   }
   CloseIfOpen(&gate_fds[0]);
