@@ -30,7 +30,7 @@ static int start_report_fd = -1;
 
 // Appends one time-stamped line to the event log in one write, so that appends from elsewhere
 // never land inside it. A line the log cannot take now is dropped.
-static void WriteLogLine(const char* format, va_list args) {
+__attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* format, va_list args) {
   char line[kLogLineSize];
   memset(line, 0, sizeof(line));
   int length = log_line_cut ? 1 : 0;
