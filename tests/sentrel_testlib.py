@@ -172,6 +172,15 @@ def kill_group(proc, timeout=30):
     return proc.wait(timeout=timeout)
 
 
+def subreaper_refusal():
+    """None where sentrel can make itself a child subreaper, else why not. qemu's user-mode
+    emulation refuses PR_SET_CHILD_SUBREAPER, so a PROGRAM's orphans go to init there, as on a
+    kernel without it; PID 1 of a namespace adopts them all the same."""
+    if any(os.path.basename(word).startswith("qemu-") for word in WRAPPER):
+        return "qemu's user-mode emulation refuses PR_SET_CHILD_SUBREAPER"
+    return None
+
+
 # Runs a command as PID 1 of a new PID namespace, with its own /proc, as in a container.
 UNSHARE = ["unshare", "--pid", "--fork", "--mount-proc"]
 

@@ -281,6 +281,8 @@ class LeftoverTest(PidFileTestCase):
                  ("supervisor as PID 1", LEFTOVER, 15, 0, True)]
         for index, (case, leftover, signal_number, at_least, pid_1) in enumerate(cases):
             with self.subTest(case):
+                if not pid_1 and testlib.subreaper_refusal():
+                    self.skipTest(testlib.subreaper_refusal())
                 directory = self.path("case%d" % index)
                 os.mkdir(directory)
                 started = time.monotonic()
@@ -313,6 +315,8 @@ class LeftoverTest(PidFileTestCase):
         self.assertTrue(testlib.is_locked(self.pid_file))
 
     def test_service_of_a_stopped_wrapper_is_ended_and_supervision_goes_on(self):
+        if testlib.subreaper_refusal():
+            self.skipTest(testlib.subreaper_refusal())
         sup = self.start_sentrel("-p", self.pid_file, "-l", "log", *sh(WRAPPER, self.marker))
         pid = self.wait_for_pid_file("pid")
         [service] = self.wait_until(lambda: testlib.children_of(pid), 10, "the service")
