@@ -137,7 +137,7 @@ now() {
   awk '{ printf "%d\n", $1 * 100 }' /proc/uptime
 }
 
-# A locked PID file that names a live process: "PROGRAM runs". Waits for it and prints the PID.
+# True when PID file FILE is locked and names a live process: PROGRAM runs.
 locked_pid() {
   [ -s "$1" ] && $HELPER locked "$1" && is_running "$(cat "$1")"
 }
@@ -255,7 +255,8 @@ me
 pid"
 }
 
-# PROGRAM that ignores SIGTERM: SIGKILL after the timeout, and 1.
+# PROGRAM that ignores SIGTERM: SIGKILL after the timeout, and 1. Two seconds, so that a slow
+# emulated supervisor has reaped the killed PROGRAM before the stop looks again.
 check_stop_after_kill() {
   $S -p pid -l log sh -c 'trap "" TERM; exec sleep 30' &
   sup=$!
@@ -264,10 +265,10 @@ check_stop_after_kill() {
   program=$(cat pid)
   track "$program"
   started=$(now)
-  $S --stop=1 -p pid 2>err
+  $S --stop=2 -p pid 2>err
   expect "--stop status" $? 1
   elapsed=$(($(now) - started))
-  [ "$elapsed" -ge 100 ] && [ "$elapsed" -lt 800 ] || flunk "--stop took $elapsed/100 s"
+  [ "$elapsed" -ge 200 ] && [ "$elapsed" -lt 1000 ] || flunk "--stop took $elapsed/100 s"
   expect "--stop message" "$(cat err)" ""
   finish $sup
   expect "sentrel's status" "$rc" 0
