@@ -80,6 +80,18 @@ stat_field() {
 }
 
 # finish PID: waits up to 10 s for a background job to end and sets rc to its status.
+# supervise [WRAPPER] SENTREL ARGS...: starts sentrel with these arguments (a PID file named
+# pid among them) in the background and waits for PROGRAM to hold the file; sets sup and
+# program, both killed when the check ends.
+supervise() {
+  "$@" &
+  sup=$!
+  track $sup
+  wait_for 10 locked_pid pid || flunk "no locked PID file"
+  program=$(cat pid)
+  track "$program"
+}
+
 finish() {
   if wait_for 10 has_ended "$1"; then
     wait "$1"
@@ -234,12 +246,8 @@ check_pid_file_and_lock() {
 
 # PROGRAM that exits 7 on SIGTERM: the stop answers 0, the supervision ends with 7.
 check_stop_after_term() {
-  $S -p pid -l log sh -c 'trap "exit 7" TERM; echo $$ > me; while :; do sleep 0.1; done' &
-  sup=$!
-  track $sup
-  wait_for 10 locked_pid pid || flunk "no locked PID file"
-  program=$(cat pid)
-  track "$program"
+  supervise $S -p pid -l log \
+    sh -c 'trap "exit 7" TERM; echo $$ > me; while :; do sleep 0.1; done'
   $S --stop=5 -p pid 2>err
   expect "--stop status" $? 0
   expect "--stop message" "$(cat err)" ""
@@ -258,12 +266,7 @@ pid"
 # PROGRAM that ignores SIGTERM: SIGKILL after the timeout, and 1. Two seconds, so that a slow
 # emulated supervisor has reaped the killed PROGRAM before the stop looks again.
 check_stop_after_kill() {
-  $S -p pid -l log sh -c 'trap "" TERM; exec sleep 30' &
-  sup=$!
-  track $sup
-  wait_for 10 locked_pid pid || flunk "no locked PID file"
-  program=$(cat pid)
-  track "$program"
+  supervise $S -p pid -l log sh -c 'trap "" TERM; exec sleep 30'
   started=$(now)
   $S --stop=2 -p pid 2>err
   expect "--stop status" $? 1
@@ -278,12 +281,7 @@ check_stop_after_kill() {
 
 # A locked file that names a process not holding it: nobody is signalled, and 2.
 check_stop_untrusted_file() {
-  $S -p pid sh -c 'exec sleep 30' &
-  sup=$!
-  track $sup
-  wait_for 10 locked_pid pid || flunk "no locked PID file"
-  program=$(cat pid)
-  track "$program"
+  supervise $S -p pid sh -c 'exec sleep 30'
   sleep 30 &
   decoy=$!
   track $decoy
@@ -298,12 +296,7 @@ check_stop_untrusted_file() {
 
 # As nobody, root's PROGRAM cannot be signalled: 3.
 check_stop_not_permitted() {
-  $S -p pid sh -c 'exec sleep 30' &
-  sup=$!
-  track $sup
-  wait_for 10 locked_pid pid || flunk "no locked PID file"
-  program=$(cat pid)
-  track "$program"
+  supervise $S -p pid sh -c 'exec sleep 30'
   $S -u nobody --stop=1 -p "$dir/pid" 2>err
   expect "--stop status" $? 3
   expect "--stop message" "$(cat err)" "$S: kill(): Operation not permitted"
