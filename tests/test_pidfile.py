@@ -340,12 +340,12 @@ class PidFileWriteFailureTest(PidFileTestCase):
         """PIDs of the processes working in the test's directory (a supervisor or PROGRAM
         started there) that stay for half a second; they are killed."""
         here = os.path.realpath(self.dir)
-        deadline = time.monotonic() + 0.5
-        while True:
-            found = [int(e) for e in os.listdir("/proc") if e.isdigit() and cwd_of(e) == here]
-            if not found or time.monotonic() > deadline:
-                break
-            time.sleep(0.02)
+        found = []
+
+        def none_left():
+            found[:] = [int(e) for e in os.listdir("/proc") if e.isdigit() and cwd_of(e) == here]
+            return not found
+        testlib.poll(none_left, 0.5, 0.02)
         for pid in found:
             self.track_pid(pid)
             os.kill(pid, signal.SIGKILL)
