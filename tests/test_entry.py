@@ -253,12 +253,13 @@ class InheritedStateTest(testlib.SentrelTestCase):
 
     def test_closed_descriptor_without_dev_null_is_refused(self):
         # Nothing can fill the gap, so the PID file would land there and take PROGRAM's output.
+        # Under --daemon the detached side closes all three itself and must refill them.
         message = ("%s: open(): `/dev/null': No such file or directory\n" % PROG).encode()
-        for fd in (0, 1):
-            with self.subTest(fd=fd):
+        for fd, options in ((0, []), (1, []), (None, ["-d"])):
+            with self.subTest(fd=fd, options=options):
                 result = testlib.run_in_mount_namespace(
-                    self, "mount -t tmpfs sentrel-test /dev", "-p", "pid", *LAUNCH_MARKER,
-                    preexec_fn=lambda: os.close(fd))
+                    self, "mount -t tmpfs sentrel-test /dev", *options, "-p", "pid",
+                    *LAUNCH_MARKER, preexec_fn=lambda: fd is None or os.close(fd))
                 self.assertEqual((result.returncode, result.stderr), (2, message))
                 self.assertFalse(os.path.exists(self.path("launched")), "PROGRAM ran")
                 self.assertFalse(os.path.exists(self.path("pid")))

@@ -273,11 +273,12 @@ static void Daemonize() {
   (void)setsid();
   umask(0);
   CloseDescriptorsFrom(0, report_fds[1]);
-  // All three standard descriptors on /dev/null, so that nothing the supervisor opens later
-  // lands on 0, 1 or 2 where PROGRAM would take it for a standard stream. They were there
-  // before the fork, so /dev/null exists.
-  (void)FillStandardDescriptors();
   SetStartReport(report_fds[1]);
+  // All three standard descriptors on /dev/null, so that nothing the supervisor opens later
+  // lands on 0, 1 or 2 where PROGRAM would take it for a standard stream.
+  if (FillStandardDescriptors() != 0) {
+    ErrorWithArgExit("open()", "/dev/null");
+  }
 }
 
 // Runs the steps of start-up in their fixed order; each step that ends the process does so
