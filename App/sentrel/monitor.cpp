@@ -21,6 +21,8 @@
 constexpr int kWriterDrainPolls = 200;
 constexpr long kWriterPollNanoseconds = 10 * 1000 * 1000;
 
+static const char kWriteFailed[] = "write(): failed to write PID to the file";
+
 // The supervisor's copies of PROGRAM's output descriptors (-1 leaves a stream alone), both the
 // pipe's write end under rotation, and the writer at its other end (-1 when there is none).
 // Kept for the whole supervision, close-on-exec; each launched child puts them on 1 and 2.
@@ -264,6 +266,8 @@ static void SetupRedirection(const Settings* settings) {
   const char* redirect_err = settings->redirect_err;
   char name[kPathSize];
   char backup[kPathSize];
+  memset(name, 0, sizeof(name));
+  memset(backup, 0, sizeof(backup));
   int n = 0;
   // -R is told from -O and -E by the pointer: only one argument for both can rotate.
   rotating = redirect_out && redirect_out == redirect_err &&
@@ -315,7 +319,7 @@ static void RedirectStdStreams() {
 // becomes PROGRAM. Does not return.
 [[noreturn]] static void RunInPlace(char* const* argv, const char* pid_file, int pid_fd) {
   if (WritePidFile(pid_file, pid_fd, getpid()) != 0) {
-    ErrorWithArgExit("write(): failed to write PID to the file", pid_file);
+    ErrorWithArgExit(kWriteFailed, pid_file);
   }
   ReportLaunched();
   ExecProgram(argv, -1);
@@ -342,7 +346,7 @@ static pid_t Launch(char* const* argv, const char* pid_file, int* pid_fd) {
     CloseIfOpen(&gate_fds[1]);
     (void)waitpid(child_pid, nullptr, 0);
     errno = saved_errno;
-    ErrorWithArgExit("write(): failed to write PID to the file", pid_file);
+    ErrorWithArgExit(kWriteFailed, pid_file);
   }
   if (gate_fds[1] >= 0 && write(gate_fds[1], "", 1) < 0) {
     // The child is gone already; the loop collects it like any other end.
