@@ -133,8 +133,9 @@ class EventLogLinesTest(EventLogCase):
         ], before, after)
 
     def test_exec_failures_do_not_repeat_lines(self):
-        # A child whose exec fails leaves through exit(), which flushes every stdio stream it
-        # inherited: any log line still buffered at the fork would appear a second time.
+        # A child whose exec fails reports and leaves without flushing what it inherited: a log
+        # line still buffered at the fork would appear a second time. Two handlers failing at
+        # once must not interleave their messages either.
         # (label, missing PROGRAM?, missing handler?, crashes before the exit, exit status)
         cases = [
             ("missing PROGRAM", True, False, 0, 2),

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/uio.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -64,8 +65,18 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   if (start_report_fd >= 0) {
     CopyDescriptorTo(start_report_fd, 2);
   }
-  fprintf(stderr, "%s: %s%s%s%s%s%s\n", program_name, s, open_quote, arg, close_quote, separator,
-          text);
+  // One write for the whole line: musl writes an unbuffered stream in pieces, and the messages
+  // of two children ending at once (two handlers that cannot be executed) would interleave.
+  const char* parts[] = {program_name, ": ",      s,    open_quote, arg,
+                         close_quote,  separator, text, "\n"};
+  struct iovec line[sizeof(parts) / sizeof(parts[0])];
+  for (size_t i = 0; i < sizeof(parts) / sizeof(parts[0]); ++i) {
+    line[i].iov_base = const_cast<char*>(parts[i]);
+    line[i].iov_len = strlen(parts[i]);
+  }
+  if (writev(2, line, sizeof(parts) / sizeof(parts[0])) < 0) {
+    // Nowhere left to say it; the log below may still have it.
+  }
   // Without this line a supervisor that ends under --daemon leaves no trace of why.
   RecordEvent(LOG_ERR, nullptr, "%s: %s%s%s%s%s%s", program_name, s, open_quote, arg, close_quote,
               separator, text);
