@@ -52,6 +52,9 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   }
 }
 
+// Prints "<program>: <s>[: `<arg>'][: <system text>]" on stderr and, in the supervisor, to the
+// event log and syslog, then exits 3 for a permission error and 2 otherwise. arg is null for
+// the short form, which always carries the system text.
 [[noreturn]] static void ReportAndExit(int saved_errno, const char* s, const char* arg) {
   const char* open_quote = arg ? ": `" : "";
   const char* close_quote = arg ? "'" : "";
