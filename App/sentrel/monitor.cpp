@@ -32,6 +32,18 @@ static pid_t writer_pid = -1;
 // Set when the redirection is one NAME~N argument: a writer that is gone is then restarted.
 static int rotating = 0;
 
+// The rotating writer's output: NAME, its backup and cap, and what the writer knows of the file.
+struct OutputFile {
+  const char* name;
+  const char* backup;
+  int64_t limit;
+  int fd;
+  // The file's real size at the last look, plus what the writer has appended since.
+  int64_t size;
+  int must_truncate;
+  time_t check_at;
+};
+
 // Collects every child that has ended, noting when the writer was one of them.
 static void CollectEnded() {
   pid_t reaped;
@@ -96,84 +108,123 @@ static int OpenOutputFile(const char* name) {
   return OpenWithoutPlantedLink(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
 }
 
-// Moves NAME aside as the backup. Returns 0 when NAME is gone, -1 when it is still there.
-static int RotateOutputFile(const char* name, const char* backup) {
-  // A rename can fail where a remove works (a directory in the backup's place): losing the
-  // older output is better than a file that grows without bound.
-  return rename(name, backup) == 0 || remove(name) == 0 ? 0 : -1;
-}
-
-// Appends chunk to the file. A full disk costs the oldest output, not the newest: NAME becomes
-// the backup, which frees the old backup's space, and the rest goes to a new NAME. Returns 0,
-// or -1 when the rest is dropped and the file closed.
-static int StoreChunk(const char* name, const char* backup, int* file_fd, const char* chunk,
-                      ssize_t length) {
-  ssize_t written = WriteAll(*file_fd, chunk, length);
-  if (written < length && (errno == ENOSPC || errno == EDQUOT)) {
-    CloseIfOpen(file_fd);
-    (void)rename(name, backup);
-    *file_fd = OpenOutputFile(name);
-    if (*file_fd >= 0) {
-      written += WriteAll(*file_fd, chunk + written, length - written);
-    }
-  }
-  if (written < length) {
-    CloseIfOpen(file_fd);
+// Learns the open file's real size, which others may have changed: logrotate's copytruncate
+// empties it, another process may append. Returns 0, or -1 with the file closed when no name
+// reaches it any more (its directory was cleaned away), so that it is created anew instead of
+// filling an inode that nobody can read.
+static int MeasureOutputFile(OutputFile* file) {
+  struct stat status;
+  if (fstat(file->fd, &status) != 0 || status.st_nlink == 0) {
+    CloseIfOpen(&file->fd);
     return -1;
   }
+  // Only a regular file has a size to cap: whoever reads a FIFO gets all of the output.
+  file->size = S_ISREG(status.st_mode) ? status.st_size : 0;
   return 0;
 }
 
+// Opens NAME and measures it. Returns 0, or -1 when there is no file.
+static int OpenAndMeasureOutputFile(OutputFile* file) {
+  file->fd = OpenOutputFile(file->name);
+  file->must_truncate = 0;
+  return file->fd >= 0 ? MeasureOutputFile(file) : -1;
+}
+
+// Moves NAME aside as the backup. Returns 0 when NAME is gone, -1 when it is still there.
+static int RotateOutputFile(const char* name, const char* backup) {
+  // The old backup goes first: a rename over it would make ext4 write the renamed file out at
+  // once (its guard for files replaced by rename), which costs more than all of the copying.
+  // A rename can fail where a remove works (a directory in the backup's place): losing the
+  // older output is better than a file that grows without bound.
+  (void)unlink(backup);
+  return rename(name, backup) == 0 || remove(name) == 0 ? 0 : -1;
+}
+
+// Makes room in a file that refuses more for lack of space: NAME becomes the backup, which
+// frees the old backup's space, and a new NAME is opened; a NAME that cannot be moved is
+// emptied in place. Returns 0, or -1 when no file takes more.
+static int MakeRoom(OutputFile* file) {
+  if (RotateOutputFile(file->name, file->backup) != 0) {
+    file->size = 0;
+    return ftruncate(file->fd, 0);
+  }
+  CloseIfOpen(&file->fd);
+  return OpenAndMeasureOutputFile(file);
+}
+
+// Appends chunk to the file. A full disk or the file-size limit costs the oldest output, not
+// the newest: room is made for the rest as long as the file had something to give way. Returns
+// 0, or -1 when the rest is dropped and the file closed.
+static int StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
+  for (;;) {
+    ssize_t written = WriteAll(file->fd, chunk, length);
+    file->size += written;
+    if (written == length) {
+      return 0;
+    }
+    // An empty file that refuses has nothing older to give up, which ends the rotations.
+    int full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+    if (!full || file->size == 0 || MakeRoom(file) != 0) {
+      CloseIfOpen(&file->fd);
+      return -1;
+    }
+    chunk += written;
+    length -= written;
+  }
+}
+
 // Makes the file ready for the next chunk. Returns 0 when it is, 1 when the writer should look
-// again at once (NAME was rotated or removed, and is to be opened anew). Sets *must_truncate
+// again at once (NAME was rotated or removed, and is to be opened anew). Sets must_truncate
 // when NAME is at its cap but can be neither renamed nor removed (the directory is not
 // writable): it is then emptied in place, but only once the next chunk is there to take the
 // place of what is lost.
-static int PrepareOutputFile(const char* name, const char* backup, int64_t limit, int* file_fd,
-                             int* must_truncate, time_t* check_at) {
-  // Once a second, not per chunk, as fstat costs a third of the throughput: a file removed
-  // under the writer (its directory cleaned away) is created anew before more is read,
-  // instead of filling an inode that nobody can read any more.
+static int PrepareOutputFile(OutputFile* file) {
+  // The writer counts what it writes and asks the kernel only once a second, as one more system
+  // call per chunk costs a tenth of the throughput; the clock itself is read in user space.
   time_t now = MonotonicSeconds();
-  struct stat file;
-  if (now >= *check_at) {
-    *check_at = now + 1;
-    if (fstat(*file_fd, &file) != 0 || file.st_nlink == 0) {
-      CloseIfOpen(file_fd);
+  if (now >= file->check_at) {
+    file->check_at = now + 1;
+    if (MeasureOutputFile(file) != 0) {
       return 1;
     }
   }
-  // A FIFO has no size (lseek fails) and no cap: whoever reads it gets the output.
-  if (*must_truncate || lseek(*file_fd, 0, SEEK_END) < limit) {
+  if (file->must_truncate || file->size < file->limit) {
     return 0;
   }
-  if (RotateOutputFile(name, backup) == 0) {
-    CloseIfOpen(file_fd);
+  // The count says the cap is reached, but the file may have been emptied since the last look.
+  if (MeasureOutputFile(file) != 0) {
     return 1;
   }
-  *must_truncate = 1;
+  if (file->size < file->limit) {
+    return 0;
+  }
+  if (RotateOutputFile(file->name, file->backup) == 0) {
+    CloseIfOpen(&file->fd);
+    return 1;
+  }
+  file->must_truncate = 1;
   return 0;
 }
 
 // Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns only at end of
 // file or on a read error: while the pipe is open, output that cannot be stored is discarded.
 static void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
-  const int64_t limit = RotationLimit(n);
-  int file_fd = -1;
-  int must_truncate = 0;
+  OutputFile file;
+  memset(&file, 0, sizeof(file));
+  file.name = name;
+  file.backup = backup;
+  file.limit = RotationLimit(n);
+  file.fd = -1;
   time_t retry_at = 0;
-  time_t check_at = 0;
   char chunk[kCopySize];
   for (;;) {
     // Retried at most once a second while it fails: a missing directory or a full inode table
     // may come back.
-    if (file_fd < 0 && MonotonicSeconds() >= retry_at) {
-      file_fd = OpenOutputFile(name);
+    if (file.fd < 0 && MonotonicSeconds() >= retry_at) {
+      (void)OpenAndMeasureOutputFile(&file);
       retry_at = MonotonicSeconds() + 1;
-      must_truncate = 0;
     }
-    if (file_fd >= 0 &&
-        PrepareOutputFile(name, backup, limit, &file_fd, &must_truncate, &check_at) != 0) {
+    if (file.fd >= 0 && PrepareOutputFile(&file) != 0) {
       retry_at = 0;
       continue;
     }
@@ -184,18 +235,19 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
     if (count <= 0) {
       break;
     }
-    if (must_truncate && ftruncate(file_fd, 0) != 0) {
-      // The cap is lost for now; the next rotation tries again.
+    if (file.must_truncate && ftruncate(file.fd, 0) == 0) {
+      file.size = 0;
     }
-    must_truncate = 0;
+    // A failed truncation loses the cap for now; the next rotation tries again.
+    file.must_truncate = 0;
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
     // of SIGPIPE because the disk is gone for a while. A file that refuses a write (a FIFO
     // whose reader left) is opened again later.
-    if (file_fd >= 0 && StoreChunk(name, backup, &file_fd, chunk, count) != 0) {
+    if (file.fd >= 0 && StoreChunk(&file, chunk, count) != 0) {
       retry_at = MonotonicSeconds() + 1;
     }
   }
-  CloseIfOpen(&file_fd);
+  CloseIfOpen(&file.fd);
 }
 
 // Starts the rotating writer on a new pipe, whose write end becomes PROGRAM's output. Without a
