@@ -41,7 +41,6 @@ struct OutputFile {
   // The file's real size at the last look, plus what the writer has appended since.
   int64_t size;
   int must_truncate;
-  time_t check_at;
 };
 
 // Collects every child that has ended, noting when the writer was one of them.
@@ -93,13 +92,28 @@ static ssize_t WriteAll(int fd, const char* buffer, ssize_t length) {
   return done;
 }
 
-// The seconds of CLOCK_MONOTONIC: a step of the wall clock (NTP on a board without a clock)
-// must not stop the writer's retries and checks for the length of the step.
-static time_t MonotonicSeconds() {
-  struct timespec now;
-  memset(&now, 0, sizeof(now));
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
+// Raised by SIGALRM a second after the writer last looked at its file. A timer rather than a
+// clock read per chunk: on boards without a clock readable from user space (Cortex-A9, say)
+// every clock_gettime is a system call. Linux runs alarm's timer on the monotonic clock, so a
+// step of the wall clock (NTP on a board without a clock) neither delays nor hastens it.
+static volatile sig_atomic_t look_again = 1;
+
+static void NoteLookDue(int) {
+  look_again = 1;
+}
+
+// Lets SIGALRM raise look_again, whatever mask or disposition the writer inherited. Reads and
+// writes are restarted after it.
+static void StartLookTimer() {
+  struct sigaction action;
+  memset(&action, 0, sizeof(action));
+  action.sa_handler = NoteLookDue;
+  action.sa_flags = SA_RESTART;
+  (void)sigaction(SIGALRM, &action, nullptr);
+  sigset_t alarm_set;
+  sigemptyset(&alarm_set);
+  sigaddset(&alarm_set, SIGALRM);
+  (void)sigprocmask(SIG_UNBLOCK, &alarm_set, nullptr);
 }
 
 // Opens the writer's NAME for appending, or gives -1 (the writer discards and retries).
@@ -153,41 +167,31 @@ static int MakeRoom(OutputFile* file) {
 }
 
 // Appends chunk to the file. A full disk or the file-size limit costs the oldest output, not
-// the newest: room is made for the rest as long as the file had something to give way. Returns
-// 0, or -1 when the rest is dropped and the file closed.
-static int StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
+// the newest: room is made for the rest as long as the file had something to give way. When
+// that fails too, the rest is dropped and the file closed.
+static void StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
   for (;;) {
     ssize_t written = WriteAll(file->fd, chunk, length);
     file->size += written;
     if (written == length) {
-      return 0;
+      return;
     }
     // An empty file that refuses has nothing older to give up, which ends the rotations.
     int full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
     if (!full || file->size == 0 || MakeRoom(file) != 0) {
       CloseIfOpen(&file->fd);
-      return -1;
+      return;
     }
     chunk += written;
     length -= written;
   }
 }
 
-// Makes the file ready for the next chunk. Returns 0 when it is, 1 when the writer should look
-// again at once (NAME was rotated or removed, and is to be opened anew). Sets must_truncate
-// when NAME is at its cap but can be neither renamed nor removed (the directory is not
-// writable): it is then emptied in place, but only once the next chunk is there to take the
-// place of what is lost.
+// Rotates the file once it has reached its cap. Returns 0 when it takes the next chunk, 1 when
+// NAME was moved away or removed (closed, to be opened anew). Sets must_truncate when NAME is
+// at its cap but can be neither renamed nor removed (the directory is not writable): it is then
+// emptied in place, but only once the next chunk is there to take the place of what is lost.
 static int PrepareOutputFile(OutputFile* file) {
-  // The writer counts what it writes and asks the kernel only once a second, as one more system
-  // call per chunk costs a tenth of the throughput; the clock itself is read in user space.
-  time_t now = MonotonicSeconds();
-  if (now >= file->check_at) {
-    file->check_at = now + 1;
-    if (MeasureOutputFile(file) != 0) {
-      return 1;
-    }
-  }
   if (file->must_truncate || file->size < file->limit) {
     return 0;
   }
@@ -215,17 +219,23 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
   file.backup = backup;
   file.limit = RotationLimit(n);
   file.fd = -1;
-  time_t retry_at = 0;
   char chunk[kCopySize];
+  StartLookTimer();
   for (;;) {
-    // Retried at most once a second while it fails: a missing directory or a full inode table
-    // may come back.
-    if (file.fd < 0 && MonotonicSeconds() >= retry_at) {
-      (void)OpenAndMeasureOutputFile(&file);
-      retry_at = MonotonicSeconds() + 1;
+    // The writer counts what it writes and asks the kernel only once a second, as one more
+    // system call per chunk costs a tenth of the throughput. A NAME that could not be opened
+    // (a missing directory, a full inode table) is tried again as often.
+    if (look_again) {
+      look_again = 0;
+      (void)alarm(1);
+      if (file.fd >= 0) {
+        (void)MeasureOutputFile(&file);
+      }
+      if (file.fd < 0) {
+        (void)OpenAndMeasureOutputFile(&file);
+      }
     }
-    if (file.fd >= 0 && PrepareOutputFile(&file) != 0) {
-      retry_at = 0;
+    if (file.fd >= 0 && PrepareOutputFile(&file) != 0 && OpenAndMeasureOutputFile(&file) == 0) {
       continue;
     }
     ssize_t count = read(read_fd, chunk, sizeof(chunk));
@@ -242,9 +252,9 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
     file.must_truncate = 0;
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
     // of SIGPIPE because the disk is gone for a while. A file that refuses a write (a FIFO
-    // whose reader left) is opened again later.
-    if (file.fd >= 0 && StoreChunk(&file, chunk, count) != 0) {
-      retry_at = MonotonicSeconds() + 1;
+    // whose reader left) is opened again at the next look.
+    if (file.fd >= 0) {
+      StoreChunk(&file, chunk, count);
     }
   }
   CloseIfOpen(&file.fd);
