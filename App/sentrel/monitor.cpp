@@ -628,9 +628,8 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
       break;
     }
     RunErrorHandler(settings->error_handler, child_pid, WTERMSIG(status));
-    if (PauseSupervision(
-            static_cast<int64_t>(settings->respawn_delay > 0 ? settings->respawn_delay : 0) *
-            1000) != 0 ||
+    if ((settings->respawn_delay > 0 &&
+         PauseSupervision(static_cast<int64_t>(settings->respawn_delay) * 1000) != 0) ||
         RelockPidFile(settings->pid_file, &pid_fd) != 0) {
       break;
     }

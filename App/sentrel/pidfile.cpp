@@ -137,31 +137,6 @@ static int IsLockTaken(const char* pid_file, struct stat* file) {
   return taken ? 0 : -1;
 }
 
-// Fills leftovers with at most kDescriptorBatch processes: those in PROGRAM's process group
-// and, when file is given, the supervisor's descendants that hold its lock. A holder that is
-// not a descendant is left alone: the relaunch then waits for it. Returns how many.
-static int FindLeftovers(pid_t group, const struct stat* file, pid_t* leftovers) {
-  pid_t self = getpid();
-  int pids[kDescriptorBatch];
-  int from = 1;
-  int listed;
-  int found = 0;
-  do {
-    listed = ListDescriptors("/proc", from, pids, kDescriptorBatch);
-    for (int i = 0; i < listed && found < kDescriptorBatch; ++i) {
-      from = pids[i] + 1;
-      if (pids[i] == self) {
-        continue;
-      }
-      if (ReadStatField(pids[i], kStatGroup) == group ||
-          (file && CheckHolder(file, pids[i], 1) == 0 && IsDescendant(pids[i]) == 0)) {
-        leftovers[found++] = pids[i];
-      }
-    }
-  } while (listed == kDescriptorBatch);
-  return found;
-}
-
 // Returns 0 when pid has ended: collected here when it is the supervisor's child, gone, or a
 // zombie that its own parent has yet to collect.
 static int HasEnded(pid_t pid) {
@@ -180,6 +155,33 @@ static int HasEnded(pid_t pid) {
   return state && (state[2] == 'Z' || state[2] == 'X') ? 0 : -1;
 }
 
+// Fills leftovers with at most kDescriptorBatch processes: those in PROGRAM's process group
+// and, when file is given, the supervisor's descendants that hold its lock. A holder that is
+// not a descendant is left alone: the relaunch then waits for it. Returns how many.
+static int FindLeftovers(pid_t group, const struct stat* file, pid_t* leftovers) {
+  pid_t self = getpid();
+  int pids[kDescriptorBatch];
+  int from = 1;
+  int listed;
+  int found = 0;
+  do {
+    listed = ListDescriptors("/proc", from, pids, kDescriptorBatch);
+    for (int i = 0; i < listed && found < kDescriptorBatch; ++i) {
+      from = pids[i] + 1;
+      if (pids[i] == self) {
+        continue;
+      }
+      // What has ended already, a zombie that the loop collects, is no leftover.
+      if ((ReadStatField(pids[i], kStatGroup) == group ||
+           (file && CheckHolder(file, pids[i], 1) == 0 && IsDescendant(pids[i]) == 0)) &&
+          HasEnded(pids[i]) != 0) {
+        leftovers[found++] = pids[i];
+      }
+    }
+  } while (listed == kDescriptorBatch);
+  return found;
+}
+
 void StopLeftovers(pid_t group, const char* pid_file) {
   // Two probes decide whether anything is left, so that a relaunch with nothing to end costs
   // no scan of /proc.
@@ -191,6 +193,9 @@ void StopLeftovers(pid_t group, const char* pid_file) {
   }
   pid_t leftovers[kDescriptorBatch];
   int count = FindLeftovers(group, lock_taken ? &file : nullptr, leftovers);
+  if (count == 0) {
+    return;
+  }
   int signal_number = SIGTERM;
   for (int poll = 0; poll <= 2 * kLeftoverGracePolls; ++poll) {
     // The group is signalled as a whole too, so that what it forks meanwhile gets the signal.
