@@ -10,6 +10,8 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
@@ -111,23 +113,6 @@ static void RecordForkFailure() {
   fork_failing = 1;
 }
 
-// Writes all of buffer, resuming after short writes. Returns how much was written, which is
-// less than length after a write error (errno set).
-static ssize_t WriteAll(int fd, const char* buffer, ssize_t length) {
-  ssize_t done = 0;
-  while (done < length) {
-    ssize_t written = write(fd, buffer + done, length - done);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    done += written;
-  }
-  return done;
-}
-
 // Raised by SIGALRM a second after the writer last looked at its file. A timer rather than a
 // clock read per chunk: on boards without a clock readable from user space (Cortex-A9, say)
 // every clock_gettime is a system call. Linux runs alarm's timer on the monotonic clock, so a
@@ -138,18 +123,12 @@ static void NoteLookDue(int) {
   look_again = 1;
 }
 
-// Lets SIGALRM raise look_again, whatever mask or disposition the writer inherited. Reads and
-// writes are restarted after it.
-static void StartLookTimer() {
-  struct sigaction action;
-  memset(&action, 0, sizeof(action));
-  action.sa_handler = NoteLookDue;
-  action.sa_flags = SA_RESTART;
-  (void)sigaction(SIGALRM, &action, nullptr);
-  sigset_t alarm_set;
-  sigemptyset(&alarm_set);
-  sigaddset(&alarm_set, SIGALRM);
-  (void)sigprocmask(SIG_UNBLOCK, &alarm_set, nullptr);
+// Asks for SIGALRM in a second, as alarm(1) does. The kernel takes four longs (interval, then
+// value); musl's wrapper converts to 64-bit time and back on 32-bit boards, 340 bytes that the
+// budget has no room for.
+static void ArmLookTimer() {
+  const long one_second[4] = {0, 0, 1, 0};
+  (void)syscall(SYS_setitimer, ITIMER_REAL, one_second, nullptr);
 }
 
 // Opens the writer's NAME for appending, or gives -1 (the writer discards and retries).
@@ -158,134 +137,107 @@ static int OpenOutputFile(const char* name) {
   return OpenWithoutPlantedLink(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
 }
 
-// Learns the open file's real size, which others may have changed: logrotate's copytruncate
-// empties it, another process may append. Returns 0, or -1 with the file closed when no name
-// reaches it any more (its directory was cleaned away), so that it is created anew instead of
-// filling an inode that nobody can read.
-static int MeasureOutputFile(OutputFile* file) {
+// Learns the file's real size, which others may have changed: logrotate's copytruncate empties
+// it, another process may append. Opens NAME when no file is open, and anew when no name
+// reaches the open file any more (its directory was cleaned away), instead of filling an inode
+// that nobody can read. Returns 0, or -1 with no file open.
+static int LookAtOutputFile(OutputFile* file) {
   struct stat status;
-  if (fstat(file->fd, &status) != 0 || status.st_nlink == 0) {
+  if (file->fd < 0 || fstat(file->fd, &status) != 0 || status.st_nlink == 0) {
     CloseIfOpen(&file->fd);
-    return -1;
+    file->fd = OpenOutputFile(file->name);
+    file->must_truncate = 0;
+    if (file->fd < 0 || fstat(file->fd, &status) != 0) {
+      CloseIfOpen(&file->fd);
+      return -1;
+    }
   }
-  // Only a regular file has a size to cap: whoever reads a FIFO gets all of the output.
-  file->size = S_ISREG(status.st_mode) ? status.st_size : 0;
+  // A FIFO's size is always 0: whoever reads it gets all of the output, without a cap.
+  file->size = status.st_size;
   return 0;
 }
 
-// Opens NAME and measures it. Returns 0, or -1 when there is no file.
-static int OpenAndMeasureOutputFile(OutputFile* file) {
-  file->fd = OpenOutputFile(file->name);
-  file->must_truncate = 0;
-  return file->fd >= 0 ? MeasureOutputFile(file) : -1;
-}
-
-// Moves NAME aside as the backup. Returns 0 when NAME is gone, -1 when it is still there.
-static int RotateOutputFile(const char* name, const char* backup) {
-  // The old backup goes first: a rename over it would make ext4 write the renamed file out at
-  // once (its guard for files replaced by rename), which costs more than all of the copying.
+// Moves NAME aside as the backup and opens a new NAME. Returns 0 when a new NAME is open, -1
+// when NAME is gone but no new one opens, 1 when NAME can be neither renamed nor removed (the
+// directory is not writable) and stays open.
+static int RotateOutputFile(OutputFile* file) {
+  // The old backup goes first: a rename over it would make ext4 start writing the renamed file
+  // out at once (its guard for files replaced by rename), which costs more than the copying.
   // A rename can fail where a remove works (a directory in the backup's place): losing the
   // older output is better than a file that grows without bound.
-  (void)unlink(backup);
-  return rename(name, backup) == 0 || remove(name) == 0 ? 0 : -1;
-}
-
-// Makes room in a file that refuses more for lack of space: NAME becomes the backup, which
-// frees the old backup's space, and a new NAME is opened; a NAME that cannot be moved is
-// emptied in place. Returns 0, or -1 when no file takes more.
-static int MakeRoom(OutputFile* file) {
-  if (RotateOutputFile(file->name, file->backup) != 0) {
-    file->size = 0;
-    return ftruncate(file->fd, 0);
+  (void)remove(file->backup);
+  if (rename(file->name, file->backup) != 0 && remove(file->name) != 0) {
+    return 1;
   }
   CloseIfOpen(&file->fd);
-  return OpenAndMeasureOutputFile(file);
+  return LookAtOutputFile(file);
 }
 
-// Appends chunk to the file. A full disk or the file-size limit costs the oldest output, not
-// the newest: room is made for the rest as long as the file had something to give way. When
-// that fails too, the rest is dropped and the file closed.
+// Appends chunk to the file, resuming after short writes. A full disk or the file-size limit
+// costs the oldest output, not the newest: NAME becomes the backup, which frees the old
+// backup's space, or is emptied in place where it cannot be moved, as long as it had something
+// to give way. When that fails too, the rest is dropped and the file closed.
 static void StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
-  for (;;) {
-    ssize_t written = WriteAll(file->fd, chunk, length);
-    file->size += written;
-    if (written == length) {
-      return;
+  while (length > 0) {
+    // A NAME that cannot be moved is emptied only now that new output takes the place of what
+    // is lost. Failing that, the cap is lost until the next rotation tries again.
+    if (file->must_truncate) {
+      file->must_truncate = 0;
+      file->size = 0;
+      (void)ftruncate(file->fd, 0);
     }
-    // An empty file that refuses has nothing older to give up, which ends the rotations.
+    ssize_t written = write(file->fd, chunk, length);
+    if (written > 0) {
+      chunk += written;
+      length -= written;
+      file->size += written;
+      continue;
+    }
     int full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
-    if (!full || file->size == 0 || MakeRoom(file) != 0) {
+    // An empty file that refuses has nothing older to give up, which ends the rotations.
+    int rotated = full && file->size > 0 ? RotateOutputFile(file) : -1;
+    if (rotated < 0) {
       CloseIfOpen(&file->fd);
       return;
     }
-    chunk += written;
-    length -= written;
+    file->must_truncate = rotated;
   }
 }
 
-// Rotates the file once it has reached its cap. Returns 0 when it takes the next chunk, 1 when
-// NAME was moved away or removed (closed, to be opened anew). Sets must_truncate when NAME is
-// at its cap but can be neither renamed nor removed (the directory is not writable): it is then
-// emptied in place, but only once the next chunk is there to take the place of what is lost.
-static int PrepareOutputFile(OutputFile* file) {
-  if (file->must_truncate || file->size < file->limit) {
-    return 0;
-  }
+// Rotates the file once it has reached its cap. Sets must_truncate when NAME cannot be moved.
+static void PrepareOutputFile(OutputFile* file) {
   // The count says the cap is reached, but the file may have been emptied since the last look.
-  if (MeasureOutputFile(file) != 0) {
-    return 1;
+  if (file->must_truncate || file->size < file->limit || LookAtOutputFile(file) != 0 ||
+      file->size < file->limit) {
+    return;
   }
-  if (file->size < file->limit) {
-    return 0;
-  }
-  if (RotateOutputFile(file->name, file->backup) == 0) {
-    CloseIfOpen(&file->fd);
-    return 1;
-  }
-  file->must_truncate = 1;
-  return 0;
+  file->must_truncate = RotateOutputFile(file) > 0;
 }
 
 // Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns only at end of
 // file or on a read error: while the pipe is open, output that cannot be stored is discarded.
 static void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
-  OutputFile file;
-  memset(&file, 0, sizeof(file));
-  file.name = name;
-  file.backup = backup;
-  file.limit = RotationLimit(n);
-  file.fd = -1;
+  OutputFile file = {name, backup, RotationLimit(n), -1, 0, 0};
   char chunk[kCopySize];
-  StartLookTimer();
+  // signal() restarts reads and writes after the handler, so that none fails with EINTR. The
+  // writer starts with no signal blocked.
+  (void)signal(SIGALRM, NoteLookDue);
   for (;;) {
     // The writer counts what it writes and asks the kernel only once a second, as one more
     // system call per chunk costs a tenth of the throughput. A NAME that could not be opened
     // (a missing directory, a full inode table) is tried again as often.
     if (look_again) {
       look_again = 0;
-      (void)alarm(1);
-      if (file.fd >= 0) {
-        (void)MeasureOutputFile(&file);
-      }
-      if (file.fd < 0) {
-        (void)OpenAndMeasureOutputFile(&file);
-      }
+      ArmLookTimer();
+      (void)LookAtOutputFile(&file);
     }
-    if (file.fd >= 0 && PrepareOutputFile(&file) != 0 && OpenAndMeasureOutputFile(&file) == 0) {
-      continue;
+    if (file.fd >= 0) {
+      PrepareOutputFile(&file);
     }
     ssize_t count = read(read_fd, chunk, sizeof(chunk));
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
     if (count <= 0) {
       break;
     }
-    if (file.must_truncate && ftruncate(file.fd, 0) == 0) {
-      file.size = 0;
-    }
-    // A failed truncation loses the cap for now; the next rotation tries again.
-    file.must_truncate = 0;
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
     // of SIGPIPE because the disk is gone for a while. A file that refuses a write (a FIFO
     // whose reader left) is opened again at the next look.
