@@ -686,35 +686,41 @@ class LinkTest(RedirectionTestCase):
 
     def test_name_replaced_by_a_link_while_the_writer_runs(self):
         self.write_file("etc/target", b"root:x:0:0\n")
-        os.mkdir(self.path("app"), 0o755)
-        os.chown(self.path("app"), testlib.NOBODY, testlib.NOBODY)
-        # NAME's directory, who replaces NAME there, and how: nobody with a symlink, or root
-        # (whom protected_hardlinks spares) with a hard link.
-        for directory, user, link in [("app", testlib.NOBODY, "ln -s"), ("var", None, "ln")]:
-            with self.subTest(link=link):
-                self.replace_name_under_the_writer(self.path(directory), user, link)
-
-    def replace_name_under_the_writer(self, cwd, user, link):
         program = ('i=0; while [ ! -e stop ]; do i=$((i+1)); echo $i; echo $i > count; '
                    'sleep 0.02; done')
-        proc = self.start_sentrel("-R", "w~100", "sh", "-c", program, cwd=cwd)
-        self.wait_until(lambda: len((self.read_if_exists(cwd + "/w") or "").split()) >= 5, 10,
+        os.mkdir(self.path("app"), 0o755)
+        os.chown(self.path("app"), testlib.NOBODY, testlib.NOBODY)
+        proc = self.start_sentrel("-R", "app/w~100", "sh", "-c", program)
+        self.wait_until(lambda: len((self.read_if_exists("app/w") or "").split()) >= 5, 10,
                         "5 lines")
         writer = self.find_writer(proc.pid)
-        subprocess.run(["sh", "-c", 'rm w && %s "$0" w' % link, self.path("etc/target")],
-                       user=user, cwd=cwd, check=True, timeout=10)
-        self.wait_until(lambda: not any(path.endswith(" (deleted)") for path in
-                                        testlib.descriptors(writer).values()),
-                        10, "the writer to let go of the removed file")
+        # Swapped in by a rename: between a remove and a new link the writer may create NAME.
+        testlib.plant_link(self.path("app/link"), self.path("etc/target"))
+        os.rename(self.path("app/link"), self.path("app/w"))
+
+        def let_go():
+            return not any(path.endswith(" (deleted)") for path in
+                           testlib.descriptors(writer).values())
+
+        self.wait_until(let_go, 10, "the writer to let go of the removed file")
 
         def count():
-            text = (self.read_if_exists(cwd + "/count") or "").strip()
+            text = (self.read_if_exists("count") or "").strip()
             return int(text) if text.isdigit() else 0
 
         # Ten lines more, each on its own: the writer has tried NAME again meanwhile.
         now = count()
         self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
-        self.write_file(cwd + "/stop", b"")
+        # NAME comes back as a file, then gives way to a second hard link to the target, which
+        # root may make to any file (protected_hardlinks spares it).
+        os.remove(self.path("app/w"))
+        self.wait_until(lambda: self.read_if_exists("app/w"), 10, "NAME written again")
+        os.link(self.path("etc/target"), self.path("app/hard"))
+        os.rename(self.path("app/hard"), self.path("app/w"))
+        self.wait_until(let_go, 10, "the writer to let go of the removed file")
+        now = count()
+        self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
+        self.write_file("stop", b"")
         self.assertEqual(self.wait_for_exit(proc, 20), 0)
         self.assertEqual(self.read("etc/target", "rb"), b"root:x:0:0\n")
 
