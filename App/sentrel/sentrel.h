@@ -55,11 +55,6 @@ int ParseCommandLine(int argc, char* const* argv, Settings* settings);
 // supervisor's exit status. With no_respawn it does not return on success: PROGRAM replaces
 // the supervisor.
 int StartMonitoring(char* const* argv, const Settings* settings);
-// Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
-// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
-int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
-// The size in bytes at which the writer rotates a file for N.
-int64_t RotationLimit(int n);
 
 // pidfile.cpp
 
@@ -127,6 +122,11 @@ int FillStandardDescriptors();
 void CloseIfOpen(int* fd);
 // Puts a copy of fd on target, inheritable across exec; fd itself stays open.
 void CopyDescriptorTo(int fd, int target);
+// Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
+// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
+// The size in bytes at which a file for N is rotated (the writer's, the event log).
+int64_t RotationLimit(int n);
 // Opens path as open() does, except that a symlink as its last component is followed only in a
 // directory owned by root or by the effective user and writable by no one else. Returns the
 // descriptor, or -1 with errno set (ELOOP for a link that is not followed).
