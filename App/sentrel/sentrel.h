@@ -87,8 +87,9 @@ pid_t ReadPidFile(const char* pid_file);
 // length written.
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
 // In the supervisor: opens syslog when syslog_ident is set, and truncates or creates the event
-// log, never writable by others, appended to without blocking and not inherited. A log that
-// cannot be opened is none. Fatal errors are recorded in both from now on.
+// log, never writable by others, appended to without blocking and not inherited; for NAME~N,
+// NAME, kept under N x 512 bytes with one backup NAME~. A log that cannot be opened is none.
+// Fatal errors are recorded in both from now on.
 void OpenEventLog(const char* log_file, const char* syslog_ident);
 // Appends one time-stamped line to the event log and sends syslog_text, or the same line when
 // it is null, to syslog at priority. Does nothing for what is not open.
