@@ -215,9 +215,12 @@ class RecipeTestCase(testlib.SentrelTestCase):
         if not os.path.lexists(self.path("link")):
             os.mkdir(self.path("elsewhere"))
             os.symlink(self.path("elsewhere"), self.path("link"))
+            with open(self.path("crash"), "w") as f:
+                f.write("#!/bin/sh\nkill -SEGV $$\n")
+            os.chmod(self.path("crash"), 0o755)
         cases = (  # (what, daemon, settings, text expected on standard error)
             ("not found", self.path("no-such-daemon"), {"output": ""}, "no-such-daemon"),
-            ("crashes at once", "sh -c 'kill -SEGV $$'", {"respawn_delay": "30"},
+            ("crashes at once", self.path("crash"), {"respawn_delay": "30"},
              "was not running"),
             ("rundir is a link", "sleep 30", {"rundir": self.path("link"),
                                               "pidfile": self.path("link/x.pid"),
