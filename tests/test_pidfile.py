@@ -633,6 +633,7 @@ class UnusualPidFileTest(PidFileTestCase):
         os.chmod(self.dir, 0o755)
         sup = self.start_sentrel("-p", self.pid_file, *sh(SLEEPER, self.marker))
         pid = self.wait_for_pid_file("pid")
+        self.wait_for_marker(1)
         testlib.plant_link(self.path("app/svc.pid"), self.pid_file)
         os.link(self.pid_file, self.path("svc.pid"))
         for link in (self.path("app/svc.pid"), self.path("svc.pid"), self.pid_file):

@@ -158,15 +158,15 @@ static int LookAtOutputFile(OutputFile* file) {
 }
 
 // Moves NAME aside as the backup and opens a new NAME. Returns 0 when a new NAME is open, -1
-// when NAME is gone but no new one opens, 1 when NAME can be neither renamed nor removed (the
-// directory is not writable) and stays open.
+// when NAME is gone but no new one opens, 1 when NAME cannot be renamed (the directory is not
+// writable, a directory stands at the backup's name) and stays open.
 static int RotateOutputFile(OutputFile* file) {
   // The old backup goes first: a rename over it would make ext4 start writing the renamed file
   // out at once (its guard for files replaced by rename), which costs more than the copying.
-  // A rename can fail where a remove works (a directory in the backup's place): losing the
-  // older output is better than a file that grows without bound.
+  // NAME that still cannot be renamed is emptied in place by the caller as the next chunk comes,
+  // never removed: it holds the newest output.
   (void)remove(file->backup);
-  if (rename(file->name, file->backup) != 0 && remove(file->name) != 0) {
+  if (rename(file->name, file->backup) != 0) {
     return 1;
   }
   CloseIfOpen(&file->fd);
@@ -193,7 +193,14 @@ static void StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
       file->size += written;
       continue;
     }
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
     int full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+    // A full disk that refuses even a NAME just rotated gets the older backup's room once more.
+    if (full && file->size == 0 && errno != EFBIG && remove(file->backup) == 0) {
+      continue;
+    }
     // An empty file that refuses has nothing older to give up, which ends the rotations.
     int rotated = full && file->size > 0 ? RotateOutputFile(file) : -1;
     if (rotated < 0) {
@@ -231,12 +238,17 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
       ArmLookTimer();
       (void)LookAtOutputFile(&file);
     }
-    if (file.fd >= 0) {
-      PrepareOutputFile(&file);
-    }
     ssize_t count = read(read_fd, chunk, sizeof(chunk));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
     if (count <= 0) {
       break;
+    }
+    // Rotated only with new output in hand: a NAME that cannot be moved aside is removed, and
+    // must not take the newest output with it when nothing more comes.
+    if (file.fd >= 0) {
+      PrepareOutputFile(&file);
     }
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
     // of SIGPIPE because the disk is gone for a while. A file that refuses a write (a FIFO
@@ -314,18 +326,23 @@ static int OpenRedirectionFile(const char* path) {
   return fd;
 }
 
-// Opens the redirection files or starts the rotating writer, once per supervision, so that a
-// relaunched PROGRAM continues where the last one stopped. Never fails visibly: a file that
-// cannot be opened leaves its stream unredirected.
+// Starts the rotating writer when the redirection is one NAME~N argument.
+static void SetupRotation(const Settings* settings) {
+  const char* redirect_out = settings->redirect_out;
+  // -R is told from -O and -E by the pointer: only one argument for both can rotate.
+  rotating = redirect_out && redirect_out == settings->redirect_err &&
+             ParseRotationArgument(redirect_out, &writer_n, writer_name, writer_backup,
+                                   sizeof(writer_name)) == 0;
+  StartWriterIfGone();
+}
+
+// Opens the plain redirection files, once per supervision, so that a relaunched PROGRAM
+// continues where the last one stopped. Never fails visibly: a file that cannot be opened
+// leaves its stream unredirected.
 static void SetupRedirection(const Settings* settings) {
   const char* redirect_out = settings->redirect_out;
   const char* redirect_err = settings->redirect_err;
-  // -R is told from -O and -E by the pointer: only one argument for both can rotate.
-  rotating = redirect_out && redirect_out == redirect_err &&
-             ParseRotationArgument(redirect_out, &writer_n, writer_name, writer_backup,
-                                   sizeof(writer_name)) == 0;
   if (rotating) {
-    StartWriterIfGone();
     return;
   }
   if (redirect_out) {
@@ -622,6 +639,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   // have truncated the running instance's log or output files first.
   int pid_fd = LockPidFile(settings->pid_file, 1);
   OpenEventLog(settings->log_file, settings->syslog_ident);
+  SetupRotation(settings);
   SetupRedirection(settings);
   if (settings->no_respawn) {
     RunInPlace(argv, settings->pid_file, pid_fd);
@@ -637,7 +655,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     }
     int status = WaitForProgram(child_pid);
     int ended = RecordEnd(child_pid, status, settings->respawn_kill, &result);
-    StopLeftovers(child_pid, settings->pid_file);
+    StopLeftovers(child_pid, settings->pid_file, writer_pid);
     if (ended != 0) {
       break;
     }

@@ -66,8 +66,9 @@ int StartMonitoring(char* const* argv, const Settings* settings);
 int LockPidFile(const char* pid_file, int first);
 // In the supervisor after PROGRAM's end: ends with SIGTERM, and SIGKILL after 2 s, every
 // process left in PROGRAM's process group (group) and every descendant that holds pid_file's
-// lock, logging each. Returns when they are gone.
-void StopLeftovers(pid_t group, const char* pid_file);
+// lock, logging each, except spared_pid (the writer, which may not have closed its copy of the
+// lock yet). Returns when they are gone.
+void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid);
 // Records pid in the file locked by LockPidFile. Returns 0, or -1 with errno set.
 int WritePidFile(const char* pid_file, int pid_fd, pid_t pid);
 // Returns 0 when another process holds the PID file's lock, -1 otherwise.
