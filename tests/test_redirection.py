@@ -452,7 +452,8 @@ class WindDownTest(RedirectionTestCase):
         self.assertEqual(self.read("out", "rb"), b"first\n" + b"\0" * 3000 + b"LAST\n")
 
     def test_writer_is_stopped_when_another_process_holds_the_pipe(self):
-        program = ('echo before; sleep 30 & echo $! > bg.pid; '
+        # The other holder has left PROGRAM's session, so it is no leftover of PROGRAM's.
+        program = ('echo before; setsid sleep 30 & echo $! > bg.pid; '
                    'while [ ! -e go ]; do sleep 0.02; done; echo after; exit 3')
         proc = self.start_sentrel("-R", "out~8", "sh", "-c", program)
         text = self.wait_until(lambda: (self.read_if_exists("bg.pid") or "").endswith("\n")
