@@ -31,17 +31,16 @@ EXIT_DEADLINE = 15  # seconds until a run that keeps supervising is told to stop
 STOP_DEADLINE = 5  # seconds it then has to end
 
 # The table of faults: call, errors, target, why. Target "any" counts every call of that name in
-# a process, "files" only those on the run's own files (strace -P), "program" only the exec of
-# PROGRAM or the handler; a "pipe" target counts every call but is run only at a call number
-# where every process's call of that number is on a pipe. strace counts call numbers per process.
+# a process, "files" only those on the run's own files (strace -P), "create" the same but is run
+# only at a call number where every process's call creates the file, "program" only the exec of
+# PROGRAM or the handler. strace counts call numbers per process.
 FAULTS = [
     ("openat", "EMFILE ENFILE ENOMEM EACCES EIO", "any", "every open, loader and libc included"),
-    ("openat", "ENOSPC EDQUOT", "files", "creating one of the run's files"),
+    ("openat", "ENOSPC EDQUOT", "create", "creating one of the run's files"),
     ("read", "EINTR", "any", "pipes block; a signal may end the wait"),
     ("read", "EIO", "files", ""),
     ("write", "ENOSPC EDQUOT EFBIG EIO", "files", "PID file, event log, output files"),
-    ("write", "EINTR", "any", ""),
-    ("write", "EPIPE", "pipe", "the reader left"),
+    ("write", "EINTR", "files", "a network or FUSE file"),
     ("newfstatat", "ENOMEM", "any", ""),
     ("flock", "EAGAIN ENOLCK", "files", "EAGAIN: a probe holds the lock for a moment"),
     ("ftruncate", "EIO EINTR EPERM", "files", "EPERM: an append-only file"),
@@ -76,6 +75,10 @@ NEVER = {
            "error would make the C library take -1 for the new break",
     "dup2": "in a single-threaded child, onto 1 or 2, it cannot fail: EBUSY needs an open "
             "racing in another thread, and Linux's dup2 never returns EINTR",
+    "write EPIPE, EINTR and EAGAIN on pipes": "each pipe sentrel writes has a reader that is "
+        "alive and waiting (the child at its gate, the invoker under --daemon), and a byte "
+        "into an empty blocking pipe neither blocks nor is refused: the error would model a "
+        "reader that is gone and yet reads",
     "close": "strace's injection skips the call, leaving the descriptor open; Linux frees it "
              "even when close reports an error, so no injection models a real close",
     "exit_group": "cannot fail",
@@ -97,16 +100,22 @@ NEVER = {
 # hold once mended, and in the whole matrix. (scenario, call, error, call number, where 0 fails
 # every call): what was found.
 KNOWN = {
+    ("stop", "openat", "EMFILE", 4): "--stop answers 0, nothing running, when the PID file "
+                                     "cannot be opened the second time",
+    ("stop", "flock", "ENOLCK", 1): "--stop answers 0, nothing running, when the lock cannot "
+                                    "be tried",
     ("supervise", "rename", "EISDIR", 0): "a rotation that cannot rename removes NAME, the "
                                           "newest output, before anything replaces it",
     ("supervise", "write", "EFBIG", 2): "a file at its size limit drops the output instead of "
                                         "rotating as on a full disk",
 }
 
-# PROGRAM: records its PID, writes 20 numbered 64-byte lines per run (a 1 KiB chunk then holds
-# whole lines), crashes the first time and exits 5 the second.
+# PROGRAM: records its PID, writes 16 numbered 64-byte lines per run (a 1 KiB chunk then holds
+# whole lines, and each run fills the writer's file to its cap of 2 x 512 bytes exactly, so that
+# a rotation falls on each run's last line), crashes the first time and exits 5 the second.
+LINES = 16
 SUPERVISED = r"""echo $$ >> "$D/pids"; r=0; while read x; do r=$((r+1)); done < "$D/pids"
-i=1; while [ $i -le 20 ]; do printf '%-63s\n' "run $r line $i"; i=$((i+1)); done
+i=1; while [ $i -le 16 ]; do printf '%-63s\n' "run $r line $i"; i=$((i+1)); done
 if [ ! -e "$D/crashed" ]; then : > "$D/crashed"; kill -USR1 $$; fi; exit 5"""
 LONG_RUNNING = r"""echo $$ >> "$D/pids"; exec sleep 60"""
 AS_USER = r"""echo $$ >> "$D/pids"; id -u > "$D/ids"; id -G >> "$D/ids"; exit 7"""
@@ -240,7 +249,7 @@ class Runner:
         cmd = ["strace", "-f", "-b", "execve", "-qq", "-y", "-o", d + "/trace"]
         if fault:
             call, error, number, target = fault
-            if target == "files":
+            if target in ("files", "create"):
                 cmd += sum((["-P", d + "/" + name] for name in files), [])
             elif target == "program":
                 cmd += ["-P", "/bin/sh", "-P", "/bin/true"]
@@ -312,9 +321,9 @@ class Runner:
         # The dynamic loader's own calls come before main's first one, fcntl(0, F_GETFD): a
         # failure there that ends the process is the loader's, not sentrel's.
         first = trace.split(" ", 1)[0]
-        main_at = trace.find("\n%s  fcntl(0" % first)
-        if any(trace.find(line) < main_at and line.startswith(first + " ")
-               for line in injected) and (status < 0 or status == 127):
+        main = re.search(r"^%s +fcntl\(0" % first, trace, re.M)
+        if any(trace.find(line) < (main.start() if main else len(trace)) and
+               line.startswith(first + " ") for line in injected) and status in (-11, 127):
             record["outcome"] = "the dynamic loader failed before main: " + record["outcome"]
             return
         if status < 0 or status >= 128:
@@ -360,7 +369,7 @@ class Runner:
                 if not m or len(line) != 63:
                     bad.append("%s: line cut or foreign: %r" % (name, line[:80]))
                     return
-                numbers.append((int(m.group(1)) - 1) * 20 + int(m.group(2)))
+                numbers.append((int(m.group(1)) - 1) * LINES + int(m.group(2)))
             if numbers and numbers != list(range(numbers[0], numbers[-1] + 1)):
                 bad.append("%s: lines missing, repeated or out of order" % name)
             files.append(numbers)
@@ -372,7 +381,7 @@ class Runner:
         strict = r"^\d+ +(write\(.*(ENOSPC|EDQUOT|EFBIG)|rename\(|(read|write)\(.*EINTR)"
         excused = any(line.split()[0] in writers and not re.search(strict, line)
                       for line in injected) or any(" pipe2(" in line for line in injected)
-        last = 20 * len(runs) if status == 5 else None
+        last = LINES * len(runs) if status == 5 else None
         if last and not excused and kept[-1:] != [last]:
             bad.append("the newest output is lost: kept %s of lines 1-%d" %
                        (" and ".join("%d-%d" % (f[0], f[-1]) for f in files if f) or "nothing",
@@ -461,12 +470,12 @@ def plan(clean, sample):
         for error in errors.split():
             pair = []
             for scenario, (trace, files) in sorted(clean.items()):
-                found = call_numbers(trace, files, "any" if target == "pipe" else target)
+                found = call_numbers(trace, files, "files" if target == "create" else target)
                 counts = found.get(call, {})
                 top = max(counts, default=0)
                 chosen = range(1, top + 1) if top <= 8 else (1, 2, 3, 5, 8)
-                if target == "pipe":
-                    chosen = [n for n in chosen if counts[n] == {"pipe"}]
+                if target == "create":
+                    chosen = [n for n in chosen if counts[n] == {"create"}]
                 pair += [(scenario, call, error, n, target) for n in chosen]
             if sample and pair:
                 pair = [pair[zlib.crc32(("%s:%s" % (call, error)).encode()) % len(pair)]]
