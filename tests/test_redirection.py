@@ -555,25 +555,31 @@ class WriterRecoveryTest(RedirectionTestCase):
         self.assertEqual(self.log_events("events.log"),
                          ["The process was successfully started: pid=%d" % pid])
 
-    def test_killed_writer_is_replaced_before_the_next_launch(self):
-        proc = self.start_sentrel("-l", "events.log", "-p", "pid", "-R", "out~8", "sh", "-c",
-                                  'echo "run $$"; exec sleep 30')
-        first = self.wait_for_pid_file("pid")
-        self.wait_until(lambda: self.read_if_exists("out") == "run %d\n" % first, 10, "run 1")
-        writer = self.find_writer(proc.pid)
-        os.kill(writer, signal.SIGKILL)
-        # Collected by the supervisor, not only a zombie: under user-mode emulation the writer's
-        # threads outlive its zombie leader for a moment, and it cannot be collected before.
-        self.wait_until(lambda: not testlib.process_exists(writer), 5, "the writer collected")
-        os.kill(first, signal.SIGTERM)
-        second = self.wait_for_pid_file("pid", first)
-        self.wait_until(lambda: self.read_if_exists("out") == "run %d\nrun %d\n"
-                        % (first, second), 10, "run 2 in the file")
-        self.assertNotEqual(self.find_writer(proc.pid), writer)
-        self.assertEqual(self.log_events("events.log"), [
-            "The process was successfully started: pid=%d" % first,
-            "The process was terminated by signal: pid=%d, signal=%d" % (first, signal.SIGTERM),
-            "The process was successfully started: pid=%d" % second])
+    def test_killed_writer_is_replaced_at_once_on_the_same_pipe(self):
+        # PROGRAM writes on while its writer is killed twice: it must neither die of SIGPIPE nor
+        # lose more than the chunk each killed writer held.
+        program = ('i=0; while [ $i -lt 3000 ]; do i=$((i+1)); echo "line $i"; '
+                   '[ $((i % 1000)) = 0 ] && while [ ! -e go$i ]; do sleep 0.01; done; done')
+        proc = self.start_sentrel("-l", "events.log", "-R", "out~1000", "sh", "-c", program)
+        for mark in (1000, 2000):
+            self.wait_until(lambda: ("line %d\n" % mark) in (self.read_if_exists("out") or ""),
+                            10, "line %d" % mark)
+            writer = self.find_writer(proc.pid)
+            with open(self.path("go%d" % mark), "w"):
+                pass
+            os.kill(writer, signal.SIGKILL)
+            self.wait_until(lambda: not testlib.process_exists(writer), 5, "the writer collected")
+        with open(self.path("go3000"), "w"):
+            pass
+        self.assertEqual(self.wait_for_exit(proc, 20), 0)
+        events = self.log_events("events.log")
+        self.assertEqual(len(events), 2, "PROGRAM was relaunched: %r" % events)
+        self.assertRegex(events[1], r"successfully terminated: pid=\d+, exit_code=0$")
+        numbers = [int(line.split()[1]) for line in self.read("out").splitlines()]
+        self.assertEqual(numbers, sorted(set(numbers)), "lines out of order or repeated")
+        self.assertEqual(numbers[-1], 3000)
+        lost = sum(len("line %d\n" % i) for i in set(range(1, 3001)) - set(numbers))
+        self.assertLessEqual(lost, 2 * 1024, "more than the killed writers' chunks lost")
 
     def test_unwritable_name_never_stalls_or_kills_program(self):
         # After "go", 300 KB fill the pipe several times over: a writer that blocks or ends
@@ -663,6 +669,28 @@ class LinkTest(RedirectionTestCase):
             self.assertRegex(result.stdout.decode(), "^%s.*started.*\n%s.*exit_code=3\n$"
                              % (testlib.STAMP, testlib.STAMP))
 
+    def test_second_name_or_other_accounts_file_is_not_used(self):
+        # Options, the path (in root's var/ or in tmp/, open to all), how the file is there (a
+        # hard link to a root-only file, or a file of that uid), whether the file is used.
+        cases = [("-l", "var/log", "link", 0), ("-O", "var/out", "link", 0),
+                 ("-E", "var/err", "link", 0), ("-R", "var/both", "link", 0),
+                 ("-R", "var/w~4", "link", 0), ("-l", "tmp/log", testlib.NOBODY, 0),
+                 ("-O", "tmp/out", testlib.NOBODY, 0), ("-R", "tmp/w~4", testlib.NOBODY, 0),
+                 ("-l", "tmp/log0", 0, 1), ("-R", "tmp/w0~4", 0, 1),
+                 ("-u nobody -O", "tmp/own", testlib.NOBODY, 1)]
+        for index, (options, argument, owner, used) in enumerate(cases):
+            with self.subTest(options=options, argument=argument, owner=owner):
+                name = self.path(argument.split("~")[0])
+                victim = self.path("etc/victim%d" % index) if owner == "link" else name
+                self.write_file(victim, b"KEEP\n")
+                if owner == "link":
+                    os.link(victim, name)
+                else:
+                    os.chown(name, owner, owner)
+                result = self.run_sentrel(*options.split(), argument, *self.PROGRAM)
+                self.assertEqual(result.returncode, 3)
+                self.assertEqual(self.read(victim, "rb") != b"KEEP\n", used)
+
     def test_name_replaced_by_a_link_while_the_writer_runs(self):
         self.write_file("etc/target", b"root:x:0:0\n")
         program = ('i=0; while [ ! -e stop ]; do i=$((i+1)); echo $i; echo $i > count; '
@@ -673,17 +701,30 @@ class LinkTest(RedirectionTestCase):
         self.wait_until(lambda: len((self.read_if_exists("app/w") or "").split()) >= 5, 10,
                         "5 lines")
         writer = self.find_writer(proc.pid)
-        subprocess.run(["rm", self.path("app/w")], user=testlib.NOBODY, check=True, timeout=10)
-        testlib.plant_link(self.path("app/w"), self.path("etc/target"))
-        self.wait_until(lambda: not any(path.endswith(" (deleted)") for path in
-                                        testlib.descriptors(writer).values()),
-                        10, "the writer to let go of the removed file")
+        # Swapped in by a rename: between a remove and a new link the writer may create NAME.
+        testlib.plant_link(self.path("app/link"), self.path("etc/target"))
+        os.rename(self.path("app/link"), self.path("app/w"))
+
+        def let_go():
+            return not any(path.endswith(" (deleted)") for path in
+                           testlib.descriptors(writer).values())
+
+        self.wait_until(let_go, 10, "the writer to let go of the removed file")
 
         def count():
             text = (self.read_if_exists("count") or "").strip()
             return int(text) if text.isdigit() else 0
 
         # Ten lines more, each on its own: the writer has tried NAME again meanwhile.
+        now = count()
+        self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
+        # NAME comes back as a file, then gives way to a second hard link to the target, which
+        # root may make to any file (protected_hardlinks spares it).
+        os.remove(self.path("app/w"))
+        self.wait_until(lambda: self.read_if_exists("app/w"), 10, "NAME written again")
+        os.link(self.path("etc/target"), self.path("app/hard"))
+        os.rename(self.path("app/hard"), self.path("app/w"))
+        self.wait_until(let_go, 10, "the writer to let go of the removed file")
         now = count()
         self.wait_until(lambda: count() >= now + 10, 10, "ten more lines")
         self.write_file("stop", b"")

@@ -113,8 +113,8 @@ void CopyDescriptorTo(int fd, int target) {
   }
 }
 
-int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
-  assert(path);
+// Opens path, following a final symlink only where nobody else could have planted it.
+static int OpenFollowingOwnLink(const char* path, int flags, mode_t mode) {
   int fd = open(path, flags | O_NOFOLLOW, mode);
   if (fd >= 0 || errno != ELOOP) {
     return fd;
@@ -136,6 +136,46 @@ int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
     return -1;
   }
   return open(path, flags, mode);
+}
+
+int CheckSingleLink(int fd, struct stat* file) {
+  if (fstat(fd, file) != 0) {
+    return -1;
+  }
+  if (S_ISREG(file->st_mode) && file->st_nlink > 1) {
+    errno = EMLINK;
+    return -1;
+  }
+  return 0;
+}
+
+int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
+  assert(path);
+  // Truncated only after the checks: a hard link can be planted where no symlink can, and
+  // O_TRUNC would empty the file it reaches before anything could be checked.
+  int fd = OpenFollowingOwnLink(path, flags & ~O_TRUNC, mode);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat file;
+  int usable = CheckSingleLink(fd, &file);
+  // Another account's file would be adopted: its content and all that root writes there
+  // readable to that account. A device is exempt: no account can make one, and a user's
+  // terminal is where whoever ran sudo reads root's output.
+  if (usable == 0 && !S_ISCHR(file.st_mode) && file.st_uid != 0 && file.st_uid != geteuid()) {
+    errno = EPERM;
+    usable = -1;
+  }
+  if (usable == 0 && (flags & O_TRUNC) && S_ISREG(file.st_mode)) {
+    usable = ftruncate(fd, 0);
+  }
+  if (usable != 0) {
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return -1;
+  }
+  return fd;
 }
 
 void IgnoreSupervisorSignals() {

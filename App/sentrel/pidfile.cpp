@@ -231,9 +231,11 @@ int LockPidFile(const char* pid_file, int first) {
   // Inheritable and not truncated on open: PROGRAM must keep this descriptor to hold the lock,
   // and a refused instance must not wipe the running one's PID. No symlink is followed, since
   // root would truncate whatever it points to, and a FIFO without a reader is refused at once
-  // instead of blocking the open.
+  // instead of blocking the open. Nor is a file with a second name: a hard link planted here
+  // may reach any file of root's, which the truncation below would empty.
   int pid_fd = open(pid_file, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0604);
-  if (pid_fd < 0) {
+  struct stat file;
+  if (pid_fd < 0 || CheckSingleLink(pid_fd, &file) != 0) {
     ErrorWithArgExit(kOpenFailed, pid_file);
   }
   for (int attempt = 1; flock(pid_fd, LOCK_EX | LOCK_NB) != 0; ++attempt) {
@@ -275,16 +277,16 @@ int WritePidFile(const char* pid_file, int pid_fd, pid_t pid) {
 // Opens pid_file and tries its lock. Returns the descriptor when another process holds the
 // lock, -1 otherwise (the probe's own lock, if it got one, is dropped by the close).
 static int OpenIfLocked(const char* pid_file) {
-  // Non-blocking: a FIFO put in the file's place must not hang the probe. No link is followed:
-  // a link to another service's PID file would make the probe answer for that service.
+  // Non-blocking: a FIFO put in the file's place must not hang the probe. No link, symbolic or
+  // hard, is believed: a link to another service's PID file would make the probe answer for
+  // that service.
   int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    return -1;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  struct stat file;
+  if (fd >= 0 && CheckSingleLink(fd, &file) == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 &&
+      errno == EWOULDBLOCK) {
     return fd;
   }
-  close(fd);
+  CloseIfOpen(&fd);
   return -1;
 }
 
@@ -386,7 +388,8 @@ static int KillAndWait(pid_t pid, int signal_number, int timeout) {
 void StopProcess(const char* pid_file, int timeout) {
   // Only a missing file means that nothing runs; one this account may not open says nothing.
   int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno != ENOENT) {
+  struct stat file;
+  if ((fd < 0 && errno != ENOENT) || (fd >= 0 && CheckSingleLink(fd, &file) != 0)) {
     ErrorWithArgExit(kOpenFailed, pid_file);
   }
   if (fd >= 0) {

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The parsed command line. Read-only after ParseCommandLine; the text fields point into argv,
@@ -131,9 +132,14 @@ int FillStandardDescriptors();
 void CloseIfOpen(int* fd);
 // Puts a copy of fd on target, inheritable across exec; fd itself stays open.
 void CopyDescriptorTo(int fd, int target);
+// In any process: fills *file from fd. Returns 0, or -1 with errno set (EMLINK when fd is a
+// regular file that another name also reaches).
+int CheckSingleLink(int fd, struct stat* file);
 // Opens path as open() does, except that a symlink as its last component is followed only in a
-// directory owned by root or by the effective user and writable by no one else. Returns the
-// descriptor, or -1 with errno set (ELOOP for a link that is not followed).
+// directory owned by root or by the effective user and writable by no one else, and that a
+// regular file with another name, or another account's file, is refused (O_TRUNC applies only
+// after these checks). Returns the descriptor, or -1 with errno set (ELOOP for a link that is
+// not followed, EMLINK, EPERM).
 int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode);
 // In the supervisor: resets SIGCHLD and ignores the signals that would end it on a failed
 // write (a reader-less FIFO, a file-size limit), keeping what it inherited for its children.
