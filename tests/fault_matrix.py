@@ -4,7 +4,7 @@ is failed, one call number at a time, with the errors the kernel can give there 
 --inject), and every run is checked against the invariants below. strace follows sentrel's
 processes and lets go of each at its exec (-b execve), so PROGRAM's shell is never hit.
 
-  fault_matrix.py [--sample] [--jobs N] [--report FILE] [--matrix FILE] [SENTREL]
+  fault_matrix.py [--sample] [--jobs N] [--report FILE] [--only SCENARIO] [SENTREL]
 
 --sample runs one call number per call and error (the CTest case); without it every call
 number up to 8 (1, 2, 3, 5, 8 when a call is frequent). Exit 0 when no invariant was violated,
