@@ -311,7 +311,7 @@ class Runner:
         stderr = re.sub(r"(?m)^strace: Requested path .*\n", "", record["stderr"])
         trace = record["trace"]
         record["stderr"] = stderr
-        injected = [line for line in trace.splitlines() if line.endswith("(INJECTED)")]
+        injected = [line for line in whole_calls(trace) if line.endswith("(INJECTED)")]
         record["injected"] = len(injected)
         writers = set(re.findall(r"^(\d+) .*(?:sentrel-writer|/out~?>)", trace, re.M))
         loader = "error while loading shared libraries" in stderr
@@ -429,6 +429,20 @@ class Runner:
         self.check_log(record, d, trace, injected, runs)
 
 
+def whole_calls(trace):
+    """The trace's lines with each call interrupted by another process's joined again."""
+    pending, whole = {}, []
+    for line in trace.splitlines():
+        pid = line.split(" ", 1)[0]
+        if line.endswith(" <unfinished ...>"):
+            pending[pid] = line[:-len(" <unfinished ...>")]
+        elif " resumed>" in line and pid in pending:
+            whole.append(pending.pop(pid) + line.split(" resumed>", 1)[1])
+        else:
+            whole.append(line)
+    return whole
+
+
 def is_locked(path):
     try:
         fd = os.open(path, os.O_RDONLY)
@@ -481,7 +495,7 @@ def plan(clean, sample):
                 pair = [pair[zlib.crc32(("%s:%s" % (call, error)).encode()) % len(pair)]]
             runs += pair
     runs += [(s, c, e, n, t) for (s, c, e, n) in KNOWN for call, errors, t, _ in FAULTS
-             if call == c and e in errors.split() and (s, c, e, n, t) not in runs]
+             if call == c and e in errors.split() and s in clean and (s, c, e, n, t) not in runs]
     return runs
 
 
