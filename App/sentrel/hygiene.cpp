@@ -1,6 +1,7 @@
 // Descriptor and process hygiene that the other units share: listing, closing and placing
-// descriptors, opening a file without following a planted link, and the signal state of the
-// supervisor and its children. Calls nothing of the program's own; runs in every process.
+// descriptors, opening a file without following a planted link, reading a NAME~N argument, and
+// the signal state of the supervisor and its children. Calls nothing of the program's own; runs
+// in every process.
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -176,6 +177,36 @@ int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
     return -1;
   }
   return fd;
+}
+
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size) {
+  assert(arg);
+  const char* tilde = strchr(arg, '~');
+  if (!tilde || tilde == arg) {
+    return 1;
+  }
+  int value = atoi(tilde + 1);
+  if (value <= 0) {
+    return 1;
+  }
+  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
+  // terminator, is no rotation argument at all.
+  size_t name_length = static_cast<size_t>(tilde - arg);
+  if (name_length + 2 > size) {
+    return 1;
+  }
+  memcpy(name, arg, name_length);
+  name[name_length] = '\0';
+  memcpy(backup, arg, name_length);
+  backup[name_length] = '~';
+  backup[name_length + 1] = '\0';
+  *n = value;
+  return 0;
+}
+
+int64_t RotationLimit(int n) {
+  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
+  return static_cast<int64_t>(n) * 512;
 }
 
 void IgnoreSupervisorSignals() {

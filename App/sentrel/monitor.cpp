@@ -637,33 +637,3 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   WindDown();
   return result;
 }
-
-int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size) {
-  assert(arg);
-  const char* tilde = strchr(arg, '~');
-  if (!tilde || tilde == arg) {
-    return 1;
-  }
-  int value = atoi(tilde + 1);
-  if (value <= 0) {
-    return 1;
-  }
-  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
-  // terminator, is no rotation argument at all.
-  size_t name_length = static_cast<size_t>(tilde - arg);
-  if (name_length + 2 > size) {
-    return 1;
-  }
-  memcpy(name, arg, name_length);
-  name[name_length] = '\0';
-  memcpy(backup, arg, name_length);
-  backup[name_length] = '~';
-  backup[name_length + 1] = '\0';
-  *n = value;
-  return 0;
-}
-
-int64_t RotationLimit(int n) {
-  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
-  return static_cast<int64_t>(n) * 512;
-}

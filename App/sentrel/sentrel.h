@@ -57,11 +57,6 @@ int ParseCommandLine(int argc, char* const* argv, Settings* settings);
 // supervisor's exit status. With no_respawn it does not return on success: PROGRAM replaces
 // the supervisor.
 int StartMonitoring(char* const* argv, const Settings* settings);
-// Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
-// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
-int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
-// The size in bytes at which the writer rotates a file for N.
-int64_t RotationLimit(int n);
 
 // pidfile.cpp
 
@@ -97,8 +92,9 @@ pid_t ReadPidFile(const char* pid_file);
 // length written.
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
 // In the supervisor: opens syslog when syslog_ident is set, and truncates or creates the event
-// log, never writable by others, appended to without blocking and not inherited. A log that
-// cannot be opened is none. Fatal errors are recorded in both from now on.
+// log, never writable by others, appended to without blocking and not inherited; for NAME~N,
+// NAME, kept under N x 512 bytes with one backup NAME~. A log that cannot be opened is none.
+// Fatal errors are recorded in both from now on.
 void OpenEventLog(const char* log_file, const char* syslog_ident);
 // Appends one time-stamped line to the event log and sends syslog_text, or the same line when
 // it is null, to syslog at priority. Does nothing for what is not open.
@@ -135,6 +131,11 @@ void CopyDescriptorTo(int fd, int target);
 // In any process: fills *file from fd. Returns 0, or -1 with errno set (EMLINK when fd is a
 // regular file that another name also reaches).
 int CheckSingleLink(int fd, struct stat* file);
+// Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
+// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
+// The size in bytes at which a file for N is rotated (the writer's, the event log).
+int64_t RotationLimit(int n);
 // Opens path as open() does, except that a symlink as its last component is followed only in a
 // directory owned by root or by the effective user and writable by no one else, and that a
 // regular file with another name, or another account's file, is refused (O_TRUNC applies only
