@@ -46,7 +46,7 @@ FAULTS = [
     ("ftruncate", "EIO EINTR EPERM", "files", "EPERM: an append-only file"),
     ("pipe2", "EMFILE ENFILE", "any", ""),
     ("clone", "EAGAIN ENOMEM", "any", "fork"),
-    ("close_range", "ENOSYS", "any", "kernels before 5.9"),
+    ("close_range", "ENOSYS delay", "any", "ENOSYS: kernels before 5.9; delay: a slow writer"),
     ("prctl", "EINVAL", "any", "kernels without the option"),
     ("wait4", "EINTR", "any", ""),
     ("rt_sigtimedwait", "EINTR", "any", ""),
@@ -106,6 +106,10 @@ KNOWN = {
                                     "be tried",
     ("supervise", "rename", "EISDIR", 0): "a rotation that cannot rename removes NAME, the "
                                           "newest output, before anything replaces it",
+    ("supervise", "close_range", "delay", 1): "the writer, until it has closed what it "
+                                              "inherited, holds the first cycle's lock: a "
+                                              "PROGRAM that crashes meanwhile gets it stopped "
+                                              "as a leftover, behind the loop's back",
     ("supervise", "write", "EFBIG", 2): "a file at its size limit drops the output instead of "
                                         "rotating as on a full disk",
 }
@@ -253,7 +257,9 @@ class Runner:
                 cmd += sum((["-P", d + "/" + name] for name in files), [])
             elif target == "program":
                 cmd += ["-P", "/bin/sh", "-P", "/bin/true"]
-            cmd += ["--inject=%s:error=%s:when=%s" % (call, error, number or "1+")]
+            # "delay" holds the call back 0.3 s instead: a process slower than its siblings.
+            effect = "delay_enter=300000" if error == "delay" else "error=" + error
+            cmd += ["--inject=%s:%s:when=%s" % (call, effect, number or "1+")]
         cmd += [self.sentrel] + [a.format(d=d, ident=ident) for a in args]
         if script:
             cmd += ["/bin/sh", "-c", script]
