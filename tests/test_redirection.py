@@ -1,6 +1,7 @@
 """Black-box tests of output redirection: plain files, literal names and the rotating writer."""
 import inspect
 import os
+import resource
 import shlex
 import signal
 import stat
@@ -183,17 +184,22 @@ class StreamPairingTest(RedirectionTestCase):
 
     def test_files_truncated_while_running_continue_at_their_start(self):
         # As after logrotate's copytruncate: the next output must start the file, not follow a
-        # run of NUL bytes up to the old offset.
-        program = ("echo out1; echo err1 >&2; while [ ! -e go ]; do sleep 0.02; done; "
-                   "echo out2; echo err2 >&2")
-        for options, expected in [(["-O", "o", "-E", "e"], {"o": b"out2\n", "e": b"err2\n"}),
-                                  (["-O", "o", "-E", "o"], {"o": b"out2\nerr2\n"}),
-                                  (["-R", "o"], {"o": b"out2\nerr2\n"})]:
+        # run of NUL bytes up to the old offset. Under rotation the lines before and after the
+        # truncation together pass the cap of o~2, the lines in the file do not: a writer that
+        # misses the truncation rotates.
+        pad = "x" * 300
+        program = ('echo "out1 $0"; echo "err1 $0" >&2; while [ ! -e go ]; do sleep 0.02; done; '
+                   'echo "out2 $0"; echo "err2 $0" >&2')
+        out, err = b"out2 %s\n" % pad.encode(), b"err2 %s\n" % pad.encode()
+        for options, expected in [(["-O", "o", "-E", "e"], {"o": out, "e": err}),
+                                  (["-O", "o", "-E", "o"], {"o": out + err}),
+                                  (["-R", "o"], {"o": out + err}),
+                                  (["-R", "o~2"], {"o": out + err})]:
             with self.subTest(options=options):
-                for name in ("o", "e", "go"):
+                for name in ("o", "o~", "e", "go"):
                     if os.path.exists(self.path(name)):
                         os.remove(self.path(name))
-                proc = self.start_sentrel(*options, "sh", "-c", program)
+                proc = self.start_sentrel(*options, "sh", "-c", program, pad)
                 for name, content in expected.items():
                     first = content.replace(b"2", b"1")
                     self.wait_until(lambda: self.read_if_exists(name, "rb") == first, 10,
@@ -203,6 +209,7 @@ class StreamPairingTest(RedirectionTestCase):
                 self.assertEqual(self.wait_for_exit(proc, 20), 0)
                 for name, content in expected.items():
                     self.assertEqual(self.read(name, "rb"), content, name)
+                self.assertFalse(os.path.exists(self.path("o~")), "rotated")
 
 
 class LiteralNameTest(RedirectionTestCase):
@@ -354,21 +361,36 @@ class RotationTest(RedirectionTestCase):
         self.assertTrue(kept and expected.endswith(kept), "not the newest output")
         self.assertEqual(os.listdir(locked_dir), ["out"])
 
-    def test_full_disk_costs_the_oldest_output(self):
-        # NAME and its backup cannot both be full on this disk: once NAME fills it, NAME must
-        # become the backup, so that the newest lines replace the oldest.
+    def test_full_file_costs_the_oldest_output(self):
+        # NAME and its backup cannot both be full: once NAME fills the disk, or reaches the
+        # file-size limit below the cap (writes past it fail with EFBIG), NAME must become the
+        # backup, so that the newest lines replace the oldest.
         pad = "x" * 100
         expected = b"".join(b"%d %s\n" % (i, pad.encode()) for i in range(1, 2001))
         program = 'i=1; while [ $i -le 2000 ]; do printf "%d %s\\n" $i "$0"; i=$((i+1)); done'
-        script = "%s; echo $? > status; mkdir kept; cp disk/* kept/" % shlex.join(
-            testlib.command("-R", "disk/out~80", "sh", "-c", program, pad))
-        result = testlib.run_on_small_disk(self, 64 * 1024, script)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(self.read("status"), "0\n")
-        self.assertTrue(self.read("kept/out", "rb").endswith(b"\n2000 " + pad.encode() + b"\n"),
+        fsize = 4096
+        with self.subTest("small disk"):
+            script = "%s; echo $? > status; mkdir kept; cp disk/* kept/" % shlex.join(
+                testlib.command("-R", "disk/out~80", "sh", "-c", program, pad))
+            result = testlib.run_on_small_disk(self, 64 * 1024, script)
+            self.assertEqual(result.returncode, 0, result.stderr)
+            self.assertEqual(self.read("status"), "0\n")
+            self.assert_newest_kept(expected, "kept/out")
+        with self.subTest("file-size limit", limit=fsize):
+            result = self.run_sentrel("-R", "out~80", "sh", "-c", program, pad, preexec_fn=lambda:
+                                      resource.setrlimit(resource.RLIMIT_FSIZE, (fsize, fsize)))
+            self.assertEqual(result.returncode, 0)
+            self.assertLessEqual(len(self.read("out", "rb")), fsize)
+            self.assert_newest_kept(expected, "out")
+
+    def assert_newest_kept(self, expected, name):
+        """name ends with the last line of expected, and name~ and name are a tail of it."""
+        current = self.read(name, "rb")
+        self.assertTrue(current.endswith(b"\n" + expected.rsplit(b"\n", 2)[1] + b"\n"),
                         "the newest line is lost")
-        kept = (self.read_if_exists("kept/out~", "rb") or b"") + self.read("kept/out", "rb")
-        self.assertTrue(expected.endswith(kept), "out~ and out are not the tail of the output")
+        kept = (self.read_if_exists(name + "~", "rb") or b"") + current
+        self.assertTrue(expected.endswith(kept), "%s~ and %s are not the tail of the output"
+                        % (name, name))
 
     def test_nothing_lost_when_name_is_removed(self):
         # Lines go on while NAME is removed: those before the writer notices are in the old
