@@ -110,6 +110,9 @@ KNOWN = {
                                               "inherited, holds the first cycle's lock: a "
                                               "PROGRAM that crashes meanwhile gets it stopped "
                                               "as a leftover, behind the loop's back",
+    ("supervise", "write", "ENOSPC", 2): "a full disk refusing the empty NAME right after a "
+                                         "rotation drops the newest output, the backup kept",
+    ("supervise", "write", "EINTR", 2): "an interrupted write to NAME drops the chunk",
     ("supervise", "write", "EFBIG", 2): "a file at its size limit drops the output instead of "
                                         "rotating as on a full disk",
 }
