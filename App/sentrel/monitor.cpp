@@ -178,6 +178,7 @@ static int RotateOutputFile(OutputFile* file) {
 // backup's space, or is emptied in place where it cannot be moved, as long as it had something
 // to give way. When that fails too, the rest is dropped and the file closed.
 static void StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
+  int retried = 0;
   while (length > 0) {
     // A NAME that cannot be moved is emptied only now that new output takes the place of what
     // is lost. Failing that, the cap is lost until the next rotation tries again.
@@ -197,8 +198,13 @@ static void StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
       continue;
     }
     int full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
-    // A full disk that refuses even a NAME just rotated gets the older backup's room once more.
-    if (full && file->size == 0 && errno != EFBIG && remove(file->backup) == 0) {
+    // A NAME just rotated that refuses too is tried once more, on a full disk with the older
+    // backup's room given up: the newest output goes before the oldest only as a last resort.
+    if (full && file->size == 0 && !retried) {
+      retried = 1;
+      if (errno != EFBIG) {
+        (void)remove(file->backup);
+      }
       continue;
     }
     // An empty file that refuses has nothing older to give up, which ends the rotations.
