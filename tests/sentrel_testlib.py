@@ -163,8 +163,33 @@ def poll(condition, timeout, interval=0.01):
         time.sleep(interval)
 
 
+def living_descendants(pid):
+    """PIDs of the processes below pid that have not ended, from /proc."""
+    found, todo = [], [pid]
+    while todo:
+        children = children_of(todo.pop())
+        todo += children
+        found += [child for child in children if not has_ended(child)]
+    return found
+
+
 def kill_group(proc, timeout=30):
-    """SIGKILLs the process group that proc leads and waits for proc."""
+    """SIGKILLs the process group that proc leads, and every process below proc: PROGRAM leads
+    a session of its own. The group is stopped first, so that no supervisor relaunches meanwhile;
+    as a subreaper it keeps what the killed ones leave below it."""
+    try:
+        os.killpg(proc.pid, signal.SIGSTOP)
+    except OSError:
+        pass
+    def killed_all():
+        below = living_descendants(proc.pid)
+        for pid in below:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except OSError:
+                pass
+        return not below
+    poll(killed_all, 5)
     try:
         os.killpg(proc.pid, signal.SIGKILL)
     except OSError:
@@ -364,7 +389,7 @@ def run_on_small_disk(test, size, script, timeout=60):
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
+        kill_group(proc)
         proc.communicate()
         test.fail("the small-disk scenario did not finish within %s s" % timeout)
     if proc.returncode == 77 or err.startswith(b"unshare:"):
@@ -413,7 +438,7 @@ def run_in_mount_namespace(case, setup, *args, timeout=30, **kwargs):
     try:
         out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
-        os.killpg(proc.pid, signal.SIGKILL)
+        kill_group(proc)
         proc.communicate()
         case.fail("sentrel did not finish within %s s: %r" % (timeout, args))
     return subprocess.CompletedProcess(proc.args, proc.returncode, out, err)

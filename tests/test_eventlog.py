@@ -43,15 +43,16 @@ def crash_once_then_exit(state, status=5):
 
 LEFTOVER_STOPPED = "The leftover process was stopped: pid=%d, signal=%d"
 
-CRASHES = "ulimit -c 0; echo $$ >> {state}/pids; kill -SEGV $$"
+# Crashes once after putting a directory in the PID file's place, which the relaunch cannot open.
+CRASHES = ("ulimit -c 0; echo $$ >> {state}/pids; rm -f prog.pid; mkdir prog.pid; "
+           "kill -SEGV $$")
+# What the relaunch after CRASHES reports, % (sentrel).
+NO_PID_FILE = "%s: open(): failed to open or create PID file: `prog.pid': Is a directory"
 # First run: leaves a background process holding the PID-file lock, then crashes; the second
 # run exits 7.
 LEFTOVER_ONCE = ("ulimit -c 0; echo $$ >> {state}/pids; if [ -e {state}/crashed ]; then exit 7; "
                  "fi; : > {state}/crashed; sleep 30 > /dev/null 2>&1 & echo $! > {state}/held; "
                  "kill -SEGV $$")
-# Takes the lock of the PID file $2 as soon as PROGRAM, once it has recorded itself in $1, has
-# died, as another instance started meanwhile would, and keeps it.
-LOCK_TAKER = 'while [ ! -e "$1" ]; do sleep 0.005; done; exec flock -w 20 "$2" sleep 30'
 
 
 def open_fifo_writer(path):
@@ -80,14 +81,6 @@ class EventLogCase(testlib.SentrelTestCase):
         path = self.path(name)
         os.mkdir(path)
         return path
-
-    def start_lock_taker(self, pid_file, ready):
-        """Starts LOCK_TAKER, killed at the end of the test; returns its Popen."""
-        taker = subprocess.Popen(["sh", "-c", LOCK_TAKER, "sh", ready, pid_file],
-                                 start_new_session=True)
-        self.addCleanup(taker.wait)
-        self.addCleanup(os.killpg, taker.pid, signal.SIGKILL)
-        return taker
 
     def assert_log(self, name, texts, earliest=None, latest=None):
         """The log holds exactly texts, each as one stamped line, stamps in [earliest, latest]."""
@@ -242,18 +235,14 @@ class EventLogFileTest(EventLogCase):
                               KILLED % (other, signal.SIGKILL)])
 
     def test_fatal_error_ends_the_log(self):
-        # The refusal is all an operator of a daemon gets to see: its stderr is /dev/null. Another
-        # instance takes the lock while the supervisor waits to relaunch, and keeps it.
+        # The message is all an operator of a daemon gets to see: its stderr is /dev/null.
         state = self.make_dir("state")
-        taker = self.start_lock_taker(self.path("prog.pid"), os.path.join(state, "pids"))
-        result = self.run_sentrel("-t", "2", "-l", "events.log", "-p", "prog.pid", "sh", "-c",
+        result = self.run_sentrel("-l", "events.log", "-p", "prog.pid", "sh", "-c",
                                   CRASHES.format(state=shlex.quote(state)))
-        text = testlib.ALREADY_LOCKED.rstrip("\n") % (testlib.SENTREL, "prog.pid")
+        text = NO_PID_FILE % testlib.SENTREL
         self.assertEqual((result.returncode, result.stderr.decode()), (2, text + "\n"))
         (pid,) = self.read_pids(os.path.join(state, "pids"))
         self.assert_log("events.log", [STARTED % pid, KILLED % (pid, signal.SIGSEGV), text])
-        self.assertIsNone(taker.poll(), "the other instance was signalled")
-        self.assertTrue(testlib.is_locked(self.path("prog.pid")))
 
     def test_unusable_log_path_is_silent(self):
         os.mkdir(self.path("a-directory"))
@@ -432,8 +421,6 @@ class SyslogTest(EventLogCase):
         both = self.make_dir("both")
         fatal = self.make_dir("fatal")
         leftover = self.make_dir("leftover")
-        taker = self.start_lock_taker(os.path.join(fatal, "prog.pid"),
-                                      os.path.join(fatal, "pids"))
         log = os.path.join(both, "events.log")
         runs = [
             {"command": testlib.command("--syslog=sentrel-eventlog-test", "sh", "-c",
@@ -444,7 +431,7 @@ class SyslogTest(EventLogCase):
                                         "echo $$ > %s/pid; exit 0" % shlex.quote(both)),
              "cwd": both, "stdout": self.path("out2"), "stderr": self.path("err2"),
              "timeout": 15},
-            {"command": testlib.command("--syslog=fatal-ident", "-t", "2", "-p", "prog.pid",
+            {"command": testlib.command("--syslog=fatal-ident", "-p", "prog.pid",
                                         "sh", "-c", CRASHES.format(state=shlex.quote(fatal))),
              "cwd": fatal, "stdout": self.path("out3"), "stderr": self.path("err3"),
              "timeout": 15},
@@ -483,14 +470,13 @@ class SyslogTest(EventLogCase):
             self.assert_log(log, [STARTED % pid, EXITED % (pid, 0)])
 
         with self.subTest("fatal error"):
-            text = testlib.ALREADY_LOCKED.rstrip("\n") % (testlib.SENTREL, "prog.pid")
+            text = NO_PID_FILE % testlib.SENTREL
             self.assertEqual((refused["status"], self.read("err3")), (2, text + "\n"))
             self.assert_datagrams(refused["datagrams"], "fatal-ident", refused["pid"], [
                 (14, "Service is started"),
                 (11, "Service is terminated by signal (signal=11)"),
                 (11, text),
             ])
-            self.assertIsNone(taker.poll(), "the other instance was signalled")
 
         with self.subTest("leftover"):
             if testlib.subreaper_refusal():

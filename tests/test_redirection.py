@@ -452,7 +452,8 @@ class WindDownTest(RedirectionTestCase):
         self.assertEqual(self.read("out", "rb"), b"first\n" + b"\0" * 3000 + b"LAST\n")
 
     def test_writer_is_stopped_when_another_process_holds_the_pipe(self):
-        program = ('echo before; sleep 30 & echo $! > bg.pid; '
+        # The other holder has left PROGRAM's session, so it is no leftover of PROGRAM's.
+        program = ('echo before; setsid sleep 30 & echo $! > bg.pid; '
                    'while [ ! -e go ]; do sleep 0.02; done; echo after; exit 3')
         proc = self.start_sentrel("-R", "out~8", "sh", "-c", program)
         text = self.wait_until(lambda: (self.read_if_exists("bg.pid") or "").endswith("\n")
@@ -554,25 +555,31 @@ class WriterRecoveryTest(RedirectionTestCase):
         self.assertEqual(self.log_events("events.log"),
                          ["The process was successfully started: pid=%d" % pid])
 
-    def test_killed_writer_is_replaced_before_the_next_launch(self):
-        proc = self.start_sentrel("-l", "events.log", "-p", "pid", "-R", "out~8", "sh", "-c",
-                                  'echo "run $$"; exec sleep 30')
-        first = self.wait_for_pid_file("pid")
-        self.wait_until(lambda: self.read_if_exists("out") == "run %d\n" % first, 10, "run 1")
-        writer = self.find_writer(proc.pid)
-        os.kill(writer, signal.SIGKILL)
-        # Collected by the supervisor, not only a zombie: under user-mode emulation the writer's
-        # threads outlive its zombie leader for a moment, and it cannot be collected before.
-        self.wait_until(lambda: not testlib.process_exists(writer), 5, "the writer collected")
-        os.kill(first, signal.SIGTERM)
-        second = self.wait_for_pid_file("pid", first)
-        self.wait_until(lambda: self.read_if_exists("out") == "run %d\nrun %d\n"
-                        % (first, second), 10, "run 2 in the file")
-        self.assertNotEqual(self.find_writer(proc.pid), writer)
-        self.assertEqual(self.log_events("events.log"), [
-            "The process was successfully started: pid=%d" % first,
-            "The process was terminated by signal: pid=%d, signal=%d" % (first, signal.SIGTERM),
-            "The process was successfully started: pid=%d" % second])
+    def test_killed_writer_is_replaced_at_once_on_the_same_pipe(self):
+        # PROGRAM writes on while its writer is killed twice: it must neither die of SIGPIPE nor
+        # lose more than the chunk each killed writer held.
+        program = ('i=0; while [ $i -lt 3000 ]; do i=$((i+1)); echo "line $i"; '
+                   '[ $((i % 1000)) = 0 ] && while [ ! -e go$i ]; do sleep 0.01; done; done')
+        proc = self.start_sentrel("-l", "events.log", "-R", "out~1000", "sh", "-c", program)
+        for mark in (1000, 2000):
+            self.wait_until(lambda: ("line %d\n" % mark) in (self.read_if_exists("out") or ""),
+                            10, "line %d" % mark)
+            writer = self.find_writer(proc.pid)
+            with open(self.path("go%d" % mark), "w"):
+                pass
+            os.kill(writer, signal.SIGKILL)
+            self.wait_until(lambda: not testlib.process_exists(writer), 5, "the writer collected")
+        with open(self.path("go3000"), "w"):
+            pass
+        self.assertEqual(self.wait_for_exit(proc, 20), 0)
+        events = self.log_events("events.log")
+        self.assertEqual(len(events), 2, "PROGRAM was relaunched: %r" % events)
+        self.assertRegex(events[1], r"successfully terminated: pid=\d+, exit_code=0$")
+        numbers = [int(line.split()[1]) for line in self.read("out").splitlines()]
+        self.assertEqual(numbers, sorted(set(numbers)), "lines out of order or repeated")
+        self.assertEqual(numbers[-1], 3000)
+        lost = sum(len("line %d\n" % i) for i in set(range(1, 3001)) - set(numbers))
+        self.assertLessEqual(lost, 2 * 1024, "more than the killed writers' chunks lost")
 
     def test_unwritable_name_never_stalls_or_kills_program(self):
         # After "go", 300 KB fill the pipe several times over: a writer that blocks or ends

@@ -271,7 +271,9 @@ static void Daemonize() {
     exit(AwaitStartReport(pid, report_fds[0]));
   }
   (void)setsid();
-  umask(0);
+  // The supervisor's own files get exactly the modes it asks for; PROGRAM and the handler get
+  // the umask the service was started with.
+  SetChildUmask(umask(0));
   CloseDescriptorsFrom(0, report_fds[1]);
   SetStartReport(report_fds[1]);
   // All three standard descriptors on /dev/null, so that nothing the supervisor opens later

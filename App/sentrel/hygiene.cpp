@@ -10,6 +10,7 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "sentrel.h"
@@ -22,6 +23,10 @@ constexpr int kDirentNameOffset = 19;
 static const int kIgnoredSignals[] = {SIGPIPE, SIGXFSZ};
 constexpr int kIgnoredCount = sizeof(kIgnoredSignals) / sizeof(kIgnoredSignals[0]);
 static void (*inherited_dispositions[kIgnoredCount])(int);
+// The signals the supervisor takes in its loop rather than by their default action.
+static const int kAwaitedSignals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
+// The umask PROGRAM and the handler start with, -1 for the supervisor's own.
+static int child_umask = -1;
 
 int ListDescriptors(const char* fd_dir, int from, int* fds, int count) {
   int dir_fd = open(fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -142,13 +147,50 @@ void IgnoreSupervisorSignals() {
   }
 }
 
-void ResetChildSignals() {
-  for (int i = 0; i < kIgnoredCount; ++i) {
-    (void)signal(kIgnoredSignals[i], inherited_dispositions[i]);
+static void FillAwaitedSignals(sigset_t* set) {
+  sigemptyset(set);
+  for (int signal_number : kAwaitedSignals) {
+    sigaddset(set, signal_number);
   }
-  // Whatever the invoker blocked is not PROGRAM's business: a blocked SIGTERM would turn every
-  // graceful stop into a SIGKILL.
+}
+
+void BlockSupervisorSignals() {
+  // Blocked, they stay pending until the loop takes them, so none is lost between two checks,
+  // and even as PID 1, where an unhandled signal would be dropped, a blocked one is queued.
+  sigset_t set;
+  FillAwaitedSignals(&set);
+  (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+int AwaitSignal(int64_t timeout_ms) {
+  sigset_t set;
+  FillAwaitedSignals(&set);
+  struct timespec timeout = {static_cast<time_t>(timeout_ms / 1000),
+                             static_cast<long>(timeout_ms % 1000) * 1000000};
+  int signal_number = sigtimedwait(&set, nullptr, timeout_ms < 0 ? nullptr : &timeout);
+  return signal_number > 0 ? signal_number : 0;
+}
+
+void SetChildUmask(mode_t mask) {
+  child_umask = static_cast<int>(mask);
+}
+
+void UnblockSignals() {
   sigset_t none;
   sigemptyset(&none);
   (void)sigprocmask(SIG_SETMASK, &none, nullptr);
+}
+
+void ResetChildState() {
+  for (int i = 0; i < kIgnoredCount; ++i) {
+    (void)signal(kIgnoredSignals[i], inherited_dispositions[i]);
+  }
+  // Whatever the supervisor or the invoker blocked is not PROGRAM's business: a blocked SIGTERM
+  // would turn every graceful stop into a SIGKILL.
+  UnblockSignals();
+  // The supervisor's own files have fixed modes under --daemon's umask 0; what PROGRAM creates
+  // gets the umask the service was started with.
+  if (child_umask >= 0) {
+    umask(static_cast<mode_t>(child_umask));
+  }
 }

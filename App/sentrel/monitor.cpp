@@ -21,6 +21,9 @@
 constexpr int kWriterDrainPolls = 200;
 constexpr long kWriterPollNanoseconds = 10 * 1000 * 1000;
 
+// How long the first launch of a --daemon start may fail to fork before the start fails.
+constexpr int64_t kDaemonForkPatience = 5000;
+
 static const char kWriteFailed[] = "write(): failed to write PID to the file";
 
 // The supervisor's copies of PROGRAM's output descriptors (-1 leaves a stream alone), both the
@@ -29,39 +32,72 @@ static const char kWriteFailed[] = "write(): failed to write PID to the file";
 static int out_fd = -1;
 static int err_fd = -1;
 static pid_t writer_pid = -1;
-// Set when the redirection is one NAME~N argument: a writer that is gone is then restarted.
+// Under rotation the supervisor keeps the pipe's read end too, so that a writer that ends is
+// replaced on the same pipe: PROGRAM never writes into a pipe without a reader, and what is
+// in it is not lost.
+static int pipe_read_fd = -1;
 static int rotating = 0;
+static char writer_name[kPathSize];
+static char writer_backup[kPathSize];
+static int writer_n = 0;
+// When the next writer may start, in CLOCK_MONOTONIC milliseconds: at most one a second.
+static int64_t writer_start_at = 0;
+// The crash handler that runs, -1 for none: one at a time.
+static pid_t handler_pid = -1;
+// The signal that asked the supervision to stop, 0 while it goes on.
+static int stop_signal = 0;
+// Set while forks fail, so that only the first failure of a run is recorded.
+static int fork_failing = 0;
 
-// Collects every child that has ended, noting when the writer was one of them.
-static void CollectEnded() {
-  pid_t reaped;
-  while ((reaped = waitpid(-1, nullptr, WNOHANG)) > 0) {
+// CLOCK_MONOTONIC in milliseconds: a step of the wall clock (NTP on a board without a clock)
+// must not stretch or cut the delays.
+static int64_t MonotonicMilliseconds() {
+  struct timespec now;
+  memset(&now, 0, sizeof(now));
+  (void)clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+// Collects every child that has ended. Returns 0 with *status when child_pid (-1: none) was one
+// of them, -1 otherwise. The writer and the handler are marked gone when collected.
+static int CollectEnded(pid_t child_pid, int* status) {
+  int found = -1;
+  for (;;) {
+    int ended_status = 0;
+    pid_t reaped = waitpid(-1, &ended_status, WNOHANG);
+    if (reaped == 0) {
+      return found;
+    }
+    if (reaped < 0) {
+      if (errno == EINTR) {
+        continue;
+      }
+      // Without children that is all; but PROGRAM not collected yet cannot be lost.
+      if (errno == ECHILD && (child_pid <= 0 || found == 0)) {
+        return found;
+      }
+      ErrorExit("waitpid()");
+    }
+    if (reaped == child_pid) {
+      *status = ended_status;
+      found = 0;
+    }
     if (reaped == writer_pid) {
       writer_pid = -1;
     }
+    if (reaped == handler_pid) {
+      handler_pid = -1;
+    }
   }
 }
 
-// Records a fork that failed; it is not fatal, so it goes to the log and syslog, not stderr.
+// Records a fork that failed, the first of a run; it is not fatal, so it goes to the log and
+// syslog, not stderr.
 static void RecordForkFailure() {
-  RecordEvent(LOG_WARNING, nullptr, "%s: fork(): %s", program_name, strerror(errno));
-}
-
-// Forks, retrying once a second while the system refuses: a service account at its process
-// limit for a moment must not end the supervision. Only the first failure of a run is
-// recorded. Zombies count against that limit, so whatever has ended is collected meanwhile.
-static pid_t ForkRetrying() {
-  for (int failures = 0;; ++failures) {
-    pid_t pid = fork();
-    if (pid >= 0) {
-      return pid;
-    }
-    if (failures == 0) {
-      RecordForkFailure();
-    }
-    CollectEnded();
-    (void)sleep(1);
+  if (!fork_failing) {
+    RecordEvent(LOG_WARNING, nullptr, "%s: fork(): %s", program_name, strerror(errno));
   }
+  fork_failing = 1;
 }
 
 // Writes all of buffer, resuming after short writes. Returns how much was written, which is
@@ -198,51 +234,57 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
   CloseIfOpen(&file_fd);
 }
 
-// Starts the rotating writer on a new pipe, whose write end becomes PROGRAM's output. Without a
-// pipe PROGRAM's output is simply not redirected, silently, until the next attempt.
-static void StartRotatingWriter(const char* name, const char* backup, int n) {
-  int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+// Starts the rotating writer when the redirection is one NAME~N argument and none runs, on the
+// pipe the supervisor keeps: before the first launch, and again whenever it has ended, at most
+// once a second. A pipe or fork that fails is tried again later; meanwhile PROGRAM's output
+// waits in the pipe.
+static void StartWriterIfGone() {
+  if (!rotating || writer_pid >= 0 || MonotonicMilliseconds() < writer_start_at) {
     return;
   }
-  pid_t pid = ForkRetrying();
+  writer_start_at = MonotonicMilliseconds() + 1000;
+  int pipe_fds[2];
+  if (pipe_read_fd < 0 && pipe2(pipe_fds, O_CLOEXEC) == 0) {
+    pipe_read_fd = pipe_fds[0];
+    out_fd = pipe_fds[1];
+    err_fd = pipe_fds[1];
+  }
+  if (pipe_read_fd < 0) {
+    return;
+  }
+  pid_t pid = fork();
+  if (pid < 0) {
+    RecordForkFailure();
+    return;
+  }
   if (pid == 0) {
-    // The writer must hold nothing but its pipe: above all not the PID-file lock of the first
-    // cycle, which would otherwise outlive PROGRAM.
+    // The writer must hold nothing but its pipe's read end: above all not the PID-file lock,
+    // which would otherwise outlive PROGRAM, nor a write end, which would keep it from ever
+    // seeing the end of the output.
     ForgetEventLog();
-    close(pipe_fds[1]);
-    CloseDescriptorsFrom(3, pipe_fds[0]);
+    CloseDescriptorsFrom(3, pipe_read_fd);
+    // It ends at the end of its input, not on the terminal's Ctrl-C or hang-up, which reach the
+    // supervisor's process group: the supervisor then winds down and the writer drains.
+    UnblockSignals();
+    (void)signal(SIGINT, SIG_IGN);
+    (void)signal(SIGHUP, SIG_IGN);
     // Told apart from the supervisor in ps and pgrep. Like the supervisor it ignores SIGPIPE:
     // a FIFO as NAME whose reader leaves must cost a write error, not the writer.
     (void)prctl(PR_SET_NAME, "sentrel-writer", 0, 0, 0);
-    RunRotatingWriter(name, backup, n, pipe_fds[0]);
+    RunRotatingWriter(writer_name, writer_backup, writer_n, pipe_read_fd);
     _exit(0);
   }
-  close(pipe_fds[0]);
-  out_fd = pipe_fds[1];
-  err_fd = pipe_fds[1];
+  fork_failing = 0;
   writer_pid = pid;
 }
 
-// Starts the writer when the redirection is one NAME~N argument and none runs: before the first
-// launch, and again before any later launch once it has ended, since PROGRAM would otherwise
-// write into a pipe that nobody reads.
-static void StartWriterIfGone(const Settings* settings) {
-  if (writer_pid >= 0 && waitpid(writer_pid, nullptr, WNOHANG) == writer_pid) {
-    writer_pid = -1;
-  }
+// How long the supervisor may wait before a writer is due, in milliseconds; -1 when none is.
+static int64_t WriterWait() {
   if (!rotating || writer_pid >= 0) {
-    return;
+    return -1;
   }
-  char name[kPathSize];
-  char backup[kPathSize];
-  memset(name, 0, sizeof(name));
-  memset(backup, 0, sizeof(backup));
-  int n = 0;
-  (void)ParseRotationArgument(settings->redirect_out, &n, name, backup, sizeof(name));
-  CloseIfOpen(&out_fd);
-  err_fd = -1;
-  StartRotatingWriter(name, backup, n);
+  int64_t wait = writer_start_at - MonotonicMilliseconds();
+  return wait > 0 ? wait : 0;
 }
 
 // Opens a plain redirection file, or gives -1. Appending keeps both streams when -O and -E name
@@ -264,16 +306,12 @@ static int OpenRedirectionFile(const char* path) {
 static void SetupRedirection(const Settings* settings) {
   const char* redirect_out = settings->redirect_out;
   const char* redirect_err = settings->redirect_err;
-  char name[kPathSize];
-  char backup[kPathSize];
-  memset(name, 0, sizeof(name));
-  memset(backup, 0, sizeof(backup));
-  int n = 0;
   // -R is told from -O and -E by the pointer: only one argument for both can rotate.
   rotating = redirect_out && redirect_out == redirect_err &&
-             ParseRotationArgument(redirect_out, &n, name, backup, sizeof(name)) == 0;
+             ParseRotationArgument(redirect_out, &writer_n, writer_name, writer_backup,
+                                   sizeof(writer_name)) == 0;
   if (rotating) {
-    StartWriterIfGone(settings);
+    StartWriterIfGone();
     return;
   }
   if (redirect_out) {
@@ -303,13 +341,19 @@ static void RedirectStdStreams() {
 // PROGRAM's failure as much as in a child, and as little the log's business. A gate_fd that is
 // not -1 is read first: PROGRAM runs only once the supervisor has recorded its PID, and a gate
 // closed without its byte means the record failed. Does not return.
-[[noreturn]] static void ExecProgram(char* const* argv, int gate_fd) {
+[[noreturn]] static void ExecProgram(char* const* argv, int gate_fd, int own_session) {
   ForgetEventLog();
   char go = 0;
   if (gate_fd >= 0 && read(gate_fd, &go, 1) != 1) {
     _exit(2);
   }
-  ResetChildSignals();
+  // A session of its own: PROGRAM's kill(0, ...) and its group's signals stay among its own
+  // processes, what is left in its group can be found and ended, and it has no controlling
+  // terminal to push keystrokes into.
+  if (own_session) {
+    (void)setsid();
+  }
+  ResetChildState();
   RedirectStdStreams();
   execvp(argv[0], argv);
   ErrorExit(argv[0]);
@@ -322,11 +366,12 @@ static void RedirectStdStreams() {
     ErrorWithArgExit(kWriteFailed, pid_file);
   }
   ReportLaunched();
-  ExecProgram(argv, -1);
+  ExecProgram(argv, -1, 0);
 }
 
 // Forks PROGRAM's child, records its PID, lets it exec and logs the start. Closes *pid_fd
-// (PROGRAM keeps the lock) and returns the child's PID. When the PID cannot be recorded the
+// (PROGRAM keeps the lock) and returns the child's PID, or -1 with errno set when the fork
+// failed: the lock is then let go too, as nothing runs. When the PID cannot be recorded the
 // child, still waiting at the gate, ends without exec and is collected, so that no PROGRAM
 // runs unrecorded, and the supervisor ends.
 static pid_t Launch(char* const* argv, const char* pid_file, int* pid_fd) {
@@ -334,12 +379,22 @@ static pid_t Launch(char* const* argv, const char* pid_file, int* pid_fd) {
   if (*pid_fd >= 0 && pipe2(gate_fds, O_CLOEXEC) != 0) {
     ErrorExit("pipe2()");
   }
-  pid_t child_pid = ForkRetrying();
+  pid_t child_pid = fork();
+  if (child_pid < 0) {
+    int saved_errno = errno;
+    RecordForkFailure();
+    CloseIfOpen(&gate_fds[0]);
+    CloseIfOpen(&gate_fds[1]);
+    CloseIfOpen(pid_fd);
+    errno = saved_errno;
+    return -1;
+  }
   if (child_pid == 0) {
     // The PID-file descriptor stays open across exec: PROGRAM holds the lock from here on.
     CloseIfOpen(&gate_fds[1]);
-    ExecProgram(argv, gate_fds[0]);
+    ExecProgram(argv, gate_fds[0], 1);
   }
+  fork_failing = 0;
   CloseIfOpen(&gate_fds[0]);
   if (WritePidFile(pid_file, *pid_fd, child_pid) != 0) {
     int saved_errno = errno;
@@ -362,33 +417,63 @@ static pid_t Launch(char* const* argv, const char* pid_file, int* pid_fd) {
   return child_pid;
 }
 
-// Waits for PROGRAM and returns its wait status. Every other child that ends meanwhile is
-// collected too: crash handlers, the writer, and the orphans adopted as PID 1 or subreaper.
+// Acts on a signal the supervisor took; child_pid is PROGRAM, -1 while none runs. SIGTERM and
+// SIGINT stop the supervision and, like the others, are passed on to PROGRAM.
+static void HandleSignal(int signal_number, pid_t child_pid) {
+  if ((signal_number == SIGTERM || signal_number == SIGINT) && stop_signal == 0) {
+    stop_signal = signal_number;
+    char syslog_text[kHandlerArgSize];
+    memset(syslog_text, 0, sizeof(syslog_text));
+    snprintf(syslog_text, sizeof(syslog_text), "Service is stopping (signal=%d)", signal_number);
+    RecordEvent(LOG_INFO, syslog_text, "The supervision was stopped by signal: signal=%d",
+                signal_number);
+  }
+  if (signal_number != 0 && signal_number != SIGCHLD && child_pid > 0) {
+    (void)kill(child_pid, signal_number);
+  }
+}
+
+// Waits for PROGRAM and returns its wait status, meanwhile passing signals on, collecting every
+// other child that ends (crash handlers, the writer, the orphans adopted as PID 1 or
+// subreaper) and replacing the writer.
 static int WaitForProgram(pid_t child_pid) {
   int status = 0;
-  int program_status = 0;
-  int options = 0;
-  // Blocks until PROGRAM has ended, then only collects what has ended as well.
   for (;;) {
-    pid_t reaped = waitpid(-1, &status, options);
-    if (reaped == 0 || (reaped < 0 && options != 0)) {
-      return program_status;
+    HandleSignal(AwaitSignal(WriterWait()), child_pid);
+    if (CollectEnded(child_pid, &status) == 0) {
+      return status;
     }
-    if (reaped < 0 && errno != EINTR) {
-      ErrorExit("waitpid()");
+    StartWriterIfGone();
+  }
+}
+
+// Lets milliseconds pass while nothing runs (0: only takes what is pending), collecting and
+// keeping the writer going. Returns 0, or -1 as soon as a stop is asked for.
+static int PauseSupervision(int64_t milliseconds) {
+  int64_t deadline = MonotonicMilliseconds() + milliseconds;
+  for (;;) {
+    int64_t left = deadline - MonotonicMilliseconds();
+    int64_t writer_wait = WriterWait();
+    int64_t wait = left < 0 ? 0 : left;
+    if (writer_wait >= 0 && writer_wait < wait) {
+      wait = writer_wait;
     }
-    if (reaped == child_pid) {
-      program_status = status;
-      options = WNOHANG;
+    int signal_number = AwaitSignal(wait);
+    HandleSignal(signal_number, -1);
+    (void)CollectEnded(-1, nullptr);
+    StartWriterIfGone();
+    if (stop_signal != 0) {
+      return -1;
     }
-    if (reaped == writer_pid) {
-      writer_pid = -1;
+    if (signal_number == 0 && left <= 0) {
+      return 0;
     }
   }
 }
 
-// Records how PROGRAM ended. Returns 0 when it is to be relaunched (killed by a signal, and by
-// SIGKILL only with respawn_kill), -1 when the supervision ends with *result as its status.
+// Records how PROGRAM ended. Returns 0 when it is to be relaunched (killed by a signal, by
+// SIGKILL only with respawn_kill, and never once a stop was asked for), -1 when the supervision
+// ends with *result as its status.
 static int RecordEnd(pid_t child_pid, int status, int respawn_kill, int* result) {
   char syslog_text[kHandlerArgSize];
   memset(syslog_text, 0, sizeof(syslog_text));
@@ -405,14 +490,20 @@ static int RecordEnd(pid_t child_pid, int status, int respawn_kill, int* result)
            signal_number);
   RecordEvent(LOG_ERR, syslog_text, "The process was terminated by signal: pid=%d, signal=%d",
               static_cast<int>(child_pid), signal_number);
-  return signal_number == SIGKILL && !respawn_kill ? -1 : 0;
+  return stop_signal != 0 || (signal_number == SIGKILL && !respawn_kill) ? -1 : 0;
 }
 
 // Starts the crash handler with PROGRAM's PID and the signal as arguments. It is never waited
-// for here: the monitoring loop collects it whenever it ends. A handler that cannot be forked
-// is skipped for this crash: relaunching PROGRAM matters more.
+// for here: the monitoring loop collects it whenever it ends. One runs at a time, so that a
+// crash loop with a slow handler cannot use up the account's processes; a handler that cannot
+// be forked is skipped for this crash: relaunching PROGRAM matters more.
 static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_number) {
   if (!error_handler) {
+    return;
+  }
+  if (handler_pid > 0) {
+    RecordEvent(LOG_WARNING, nullptr, "The error handler is still running: pid=%d",
+                static_cast<int>(handler_pid));
     return;
   }
   char pid_text[kHandlerArgSize];
@@ -422,16 +513,57 @@ static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_num
   snprintf(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
   snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
   char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
-  pid_t handler_pid = fork();
-  if (handler_pid < 0) {
+  pid_t forked_pid = fork();
+  if (forked_pid < 0) {
     RecordForkFailure();
     return;
   }
-  if (handler_pid == 0) {
+  if (forked_pid == 0) {
     ForgetEventLog();
-    ResetChildSignals();
+    ResetChildState();
     execvp(error_handler, handler_argv);
     ErrorExit(error_handler);
+  }
+  fork_failing = 0;
+  handler_pid = forked_pid;
+}
+
+// Takes the PID-file lock for the next launch. A lock that something else still holds after
+// PROGRAM's leftovers were ended is waited for, checked once a second, and recorded once.
+// Returns 0 with *pid_fd set, or -1 when a stop is asked for meanwhile.
+static int RelockPidFile(const char* pid_file, int* pid_fd) {
+  for (int attempt = 0; pid_file && (*pid_fd = LockPidFile(pid_file, 0)) < 0; ++attempt) {
+    if (attempt == 0) {
+      RecordEvent(LOG_WARNING, nullptr, "%s: %s: `%s': %s", program_name, kAlreadyLocked, pid_file,
+                  strerror(EWOULDBLOCK));
+    }
+    if (PauseSupervision(1000) != 0) {
+      return -1;
+    }
+  }
+  return 0;
+}
+
+// Launches PROGRAM, retrying once a second while fork fails, without holding the lock
+// meanwhile. Returns its PID, or -1 when a stop came first. A --daemon start whose first
+// launch still cannot fork after a few seconds fails, so that a boot does not wait for ever.
+static pid_t LaunchRetrying(char* const* argv, const Settings* settings, int* pid_fd, int first) {
+  int64_t give_up_at = MonotonicMilliseconds() + kDaemonForkPatience;
+  for (;;) {
+    if (PauseSupervision(0) != 0) {
+      CloseIfOpen(pid_fd);
+      return -1;
+    }
+    pid_t child_pid = Launch(argv, settings->pid_file, pid_fd);
+    if (child_pid >= 0) {
+      return child_pid;
+    }
+    if (first && settings->daemon && MonotonicMilliseconds() >= give_up_at) {
+      ErrorExit("fork()");
+    }
+    if (PauseSupervision(1000) != 0 || RelockPidFile(settings->pid_file, pid_fd) != 0) {
+      return -1;
+    }
   }
 }
 
@@ -446,10 +578,16 @@ static void WindDown() {
   }
   CloseIfOpen(&out_fd);
   CloseEventLog();
+  // A writer that was killed just before leaves output in the pipe: one more drains it.
+  if (pipe_read_fd >= 0) {
+    writer_start_at = 0;
+    StartWriterIfGone();
+  }
   for (int poll = 0; writer_pid >= 0 && poll < kWriterDrainPolls; ++poll) {
     pid_t reaped = waitpid(writer_pid, nullptr, WNOHANG);
     if (reaped == writer_pid || (reaped < 0 && errno != EINTR)) {
-      return;
+      writer_pid = -1;
+      break;
     }
     struct timespec delay = {0, kWriterPollNanoseconds};
     (void)nanosleep(&delay, nullptr);
@@ -457,35 +595,44 @@ static void WindDown() {
   if (writer_pid >= 0) {
     (void)kill(writer_pid, SIGTERM);
   }
+  CloseIfOpen(&pipe_read_fd);
 }
 
 int StartMonitoring(char* const* argv, const Settings* settings) {
   assert(argv);
   assert(settings);
+  // From here on a stop request waits for the loop instead of ending the supervisor with
+  // PROGRAM left unsupervised.
+  BlockSupervisorSignals();
   // The first cycle's lock comes before the set-up: a second instance refused here must not
   // have truncated the running instance's log or output files first.
-  int pid_fd = LockPidFile(settings->pid_file, 0);
+  int pid_fd = LockPidFile(settings->pid_file, 1);
   OpenEventLog(settings->log_file, settings->syslog_ident);
   SetupRedirection(settings);
   if (settings->no_respawn) {
     RunInPlace(argv, settings->pid_file, pid_fd);
   }
   // PROGRAM's orphans are adopted here rather than by init, so that what a dead PROGRAM left
-  // holding the PID file can be found and ended before the relaunch. Older kernels refuse.
+  // behind can be found and ended. Older kernels refuse.
   (void)prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0);
   int result = 0;
-  for (;;) {
-    StartWriterIfGone(settings);
-    pid_t child_pid = Launch(argv, settings->pid_file, &pid_fd);
+  for (int first = 1;; first = 0) {
+    pid_t child_pid = LaunchRetrying(argv, settings, &pid_fd, first);
+    if (child_pid < 0) {
+      break;
+    }
     int status = WaitForProgram(child_pid);
-    if (RecordEnd(child_pid, status, settings->respawn_kill, &result) != 0) {
+    int ended = RecordEnd(child_pid, status, settings->respawn_kill, &result);
+    StopLeftovers(child_pid, settings->pid_file);
+    if (ended != 0) {
       break;
     }
     RunErrorHandler(settings->error_handler, child_pid, WTERMSIG(status));
-    if (settings->respawn_delay > 0) {
-      (void)sleep(settings->respawn_delay);
+    if ((settings->respawn_delay > 0 &&
+         PauseSupervision(static_cast<int64_t>(settings->respawn_delay) * 1000) != 0) ||
+        RelockPidFile(settings->pid_file, &pid_fd) != 0) {
+      break;
     }
-    pid_fd = LockPidFile(settings->pid_file, 1);
   }
   WindDown();
   return result;

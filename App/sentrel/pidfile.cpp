@@ -28,8 +28,9 @@ constexpr int kLeftoverGracePolls = 100;
 constexpr long kLeftoverPollNanoseconds = 20 * 1000 * 1000;
 // How far up the parent chain a holder is followed to the supervisor.
 constexpr int kMaxAncestors = 64;
-// The fields of /proc/PID/stat that name the parent and the start time.
+// The fields of /proc/PID/stat that name the parent, the process group and the start time.
 constexpr int kStatParent = 4;
+constexpr int kStatGroup = 5;
 constexpr int kStatStartTime = 22;
 
 static const char kOpenFailed[] = "open(): failed to open or create PID file";
@@ -67,9 +68,27 @@ static long long ReadStatField(pid_t pid, int field) {
   return value;
 }
 
+// Returns 0 when process pid holds a lock on the file through descriptor fd: the kernel lists a
+// lock in the descriptor's fdinfo only for the open file that took it, so a process that merely
+// opened the file on its own is told apart from one that shares PROGRAM's locked descriptor.
+static int CheckLockHolder(pid_t pid, int fd) {
+  char path[kPidTextSize + 32];
+  snprintf(path, sizeof(path), "/proc/%d/fdinfo/%d", static_cast<int>(pid), fd);
+  int info_fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (info_fd < 0) {
+    return -1;
+  }
+  char text[kCopySize];
+  memset(text, 0, sizeof(text));
+  ssize_t length = read(info_fd, text, sizeof(text) - 1);
+  close(info_fd);
+  return length > 0 && strstr(text, "lock:") ? 0 : -1;
+}
+
 // Returns 0 when process pid has the file described by file open, -1 when it has not or there
 // is no such process, and 1 when that cannot be known: no /proc, or another account's process.
-static int CheckHolder(const struct stat* file, pid_t pid) {
+// With need_lock, only a descriptor through which pid holds a lock on the file counts.
+static int CheckHolder(const struct stat* file, pid_t pid, int need_lock) {
   char fd_dir[kPidTextSize + 16];
   snprintf(fd_dir, sizeof(fd_dir), "/proc/%d/fd", static_cast<int>(pid));
   int fds[kDescriptorBatch];
@@ -81,7 +100,8 @@ static int CheckHolder(const struct stat* file, pid_t pid) {
       char link[sizeof(fd_dir) + 16];
       snprintf(link, sizeof(link), "%s/%d", fd_dir, fds[i]);
       struct stat held;
-      if (stat(link, &held) == 0 && held.st_dev == file->st_dev && held.st_ino == file->st_ino) {
+      if (stat(link, &held) == 0 && held.st_dev == file->st_dev && held.st_ino == file->st_ino &&
+          (!need_lock || CheckLockHolder(pid, fds[i]) == 0)) {
         return 0;
       }
       from = fds[i] + 1;
@@ -106,10 +126,39 @@ static int IsDescendant(pid_t pid) {
   return -1;
 }
 
-// Fills leftovers with the processes other than this one that hold the file open, at most
-// kDescriptorBatch. Returns how many, or -1 when one of them is not a descendant: another
-// instance, which must not be touched.
-static int FindLeftovers(const struct stat* file, pid_t* leftovers) {
+// Returns 0 when some process holds the lock of pid_file, filling file; -1 otherwise.
+static int IsLockTaken(const char* pid_file, struct stat* file) {
+  int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) {
+    return -1;
+  }
+  int taken = fstat(fd, file) == 0 && flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+  close(fd);
+  return taken ? 0 : -1;
+}
+
+// Returns 0 when pid has ended: collected here when it is the supervisor's child, gone, or a
+// zombie that its own parent has yet to collect.
+static int HasEnded(pid_t pid) {
+  (void)waitpid(pid, nullptr, WNOHANG);
+  char path[kPidTextSize + 16];
+  snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return errno == ENOENT || kill(pid, 0) != 0 ? 0 : -1;
+  }
+  char text[kCopySize];
+  memset(text, 0, sizeof(text));
+  ssize_t length = read(fd, text, sizeof(text) - 1);
+  close(fd);
+  const char* state = length > 0 ? strrchr(text, ')') : nullptr;
+  return state && (state[2] == 'Z' || state[2] == 'X') ? 0 : -1;
+}
+
+// Fills leftovers with at most kDescriptorBatch processes: those in PROGRAM's process group
+// and, when file is given, the supervisor's descendants that hold its lock. A holder that is
+// not a descendant is left alone: the relaunch then waits for it. Returns how many.
+static int FindLeftovers(pid_t group, const struct stat* file, pid_t* leftovers) {
   pid_t self = getpid();
   int pids[kDescriptorBatch];
   int from = 1;
@@ -117,15 +166,15 @@ static int FindLeftovers(const struct stat* file, pid_t* leftovers) {
   int found = 0;
   do {
     listed = ListDescriptors("/proc", from, pids, kDescriptorBatch);
-    for (int i = 0; i < listed; ++i) {
+    for (int i = 0; i < listed && found < kDescriptorBatch; ++i) {
       from = pids[i] + 1;
-      if (pids[i] == self || CheckHolder(file, pids[i]) != 0) {
+      if (pids[i] == self) {
         continue;
       }
-      if (IsDescendant(pids[i]) != 0) {
-        return -1;
-      }
-      if (found < kDescriptorBatch) {
+      // What has ended already, a zombie that the loop collects, is no leftover.
+      if ((ReadStatField(pids[i], kStatGroup) == group ||
+           (file && CheckHolder(file, pids[i], 1) == 0 && IsDescendant(pids[i]) == 0)) &&
+          HasEnded(pids[i]) != 0) {
         leftovers[found++] = pids[i];
       }
     }
@@ -133,47 +182,49 @@ static int FindLeftovers(const struct stat* file, pid_t* leftovers) {
   return found;
 }
 
-// At a relaunch whose lock is refused: ends what the dead PROGRAM left holding the PID file,
-// with SIGTERM and, after the grace, SIGKILL. Returns 0 when it ended at least one; -1 when a
-// holder is another instance or none can be found, so that the refusal stands.
-static int StopLeftovers(int pid_fd) {
+void StopLeftovers(pid_t group, const char* pid_file) {
+  // Two probes decide whether anything is left, so that a relaunch with nothing to end costs
+  // no scan of /proc.
   struct stat file;
-  pid_t leftovers[kDescriptorBatch];
-  int count = fstat(pid_fd, &file) == 0 ? FindLeftovers(&file, leftovers) : -1;
-  if (count <= 0) {
-    return -1;
+  int in_group = kill(-group, 0) == 0;
+  int lock_taken = pid_file && IsLockTaken(pid_file, &file) == 0;
+  if (!in_group && !lock_taken) {
+    return;
   }
-  for (int i = 0; i < count; ++i) {
-    (void)kill(leftovers[i], SIGTERM);
+  pid_t leftovers[kDescriptorBatch];
+  int count = FindLeftovers(group, lock_taken ? &file : nullptr, leftovers);
+  if (count == 0) {
+    return;
   }
   int signal_number = SIGTERM;
-  int remaining = count;
-  for (int poll = 1; remaining > 0 && poll <= 2 * kLeftoverGracePolls; ++poll) {
-    SleepNanoseconds(kLeftoverPollNanoseconds);
-    for (int i = 0; i < count; ++i) {
-      if (leftovers[i] <= 0) {
-        continue;
+  for (int poll = 0; poll <= 2 * kLeftoverGracePolls; ++poll) {
+    // The group is signalled as a whole too, so that what it forks meanwhile gets the signal.
+    if (poll == 0 || poll == kLeftoverGracePolls) {
+      signal_number = poll == 0 ? SIGTERM : SIGKILL;
+      (void)kill(-group, signal_number);
+      for (int i = 0; i < count; ++i) {
+        if (leftovers[i] > 0) {
+          (void)kill(leftovers[i], signal_number);
+        }
       }
-      // Collected at once when it is the supervisor's own child: a zombie would count as
-      // alive, and as a leftover it is no business of the monitoring loop.
-      (void)waitpid(leftovers[i], nullptr, WNOHANG);
-      if (CheckHolder(&file, leftovers[i]) != 0) {
+    }
+    SleepNanoseconds(kLeftoverPollNanoseconds);
+    int remaining = 0;
+    for (int i = 0; i < count; ++i) {
+      if (leftovers[i] > 0 && HasEnded(leftovers[i]) == 0) {
         RecordEvent(LOG_WARNING, nullptr, "The leftover process was stopped: pid=%d, signal=%d",
                     static_cast<int>(leftovers[i]), signal_number);
         leftovers[i] = -1;
-        --remaining;
-      } else if (poll == kLeftoverGracePolls) {
-        (void)kill(leftovers[i], SIGKILL);
       }
+      remaining += leftovers[i] > 0;
     }
-    if (poll == kLeftoverGracePolls) {
-      signal_number = SIGKILL;
+    if (remaining == 0) {
+      return;
     }
   }
-  return 0;
 }
 
-int LockPidFile(const char* pid_file, int stop_leftovers) {
+int LockPidFile(const char* pid_file, int first) {
   if (!pid_file) {
     return -1;
   }
@@ -187,18 +238,18 @@ int LockPidFile(const char* pid_file, int stop_leftovers) {
   }
   for (int attempt = 1; flock(pid_fd, LOCK_EX | LOCK_NB) != 0; ++attempt) {
     int saved_errno = errno;
-    if (saved_errno == EWOULDBLOCK && attempt >= kLockAttempts && stop_leftovers &&
-        StopLeftovers(pid_fd) == 0) {
-      attempt = 0;
-      continue;
-    }
     if (saved_errno != EWOULDBLOCK || attempt >= kLockAttempts) {
       close(pid_fd);
       errno = saved_errno;
-      if (saved_errno == EWOULDBLOCK) {
-        ErrorWithArgExit("flock(): PID file is already locked by another process", pid_file);
+      if (saved_errno != EWOULDBLOCK) {
+        ErrorWithArgExit("flock(): failed to lock PID file", pid_file);
       }
-      ErrorWithArgExit("flock(): failed to lock PID file", pid_file);
+      // At a relaunch the holder is not another instance started after this one: the caller
+      // waits for it rather than giving up a supervision.
+      if (!first) {
+        return -1;
+      }
+      ErrorWithArgExit(kAlreadyLocked, pid_file);
     }
     SleepNanoseconds(kLockRetryNanoseconds);
   }
@@ -284,7 +335,7 @@ pid_t ReadPidFile(const char* pid_file) {
     close(fd);
     pid_t pid = length > 0 && known == 0 ? ParsePid(text) : 0;
     // Where the holder cannot be checked, the lock is the only evidence left.
-    if (pid > 0 && CheckHolder(&file, pid) >= 0) {
+    if (pid > 0 && CheckHolder(&file, pid, 0) >= 0) {
       return pid;
     }
     SleepNanoseconds(kLockRetryNanoseconds);

@@ -39,6 +39,7 @@ constexpr int kTimeStampSize = 80;
 // An event-log line: a time stamp and a fatal message that may quote a long path.
 constexpr int kLogLineSize = 2 * kPathSize;
 constexpr int kDescriptorBatch = 64;
+constexpr char kAlreadyLocked[] = "flock(): PID file is already locked by another process";
 
 // argv[0] of the supervisor, printed by the usage text and every fatal message.
 extern const char* program_name;
@@ -64,10 +65,13 @@ int64_t RotationLimit(int n);
 // pidfile.cpp
 
 // Opens and locks the PID file for one cycle and empties it. Returns the descriptor (inheritable,
-// so that PROGRAM holds the lock), or -1 when pid_file is null. With stop_leftovers, a lock
-// held only by the supervisor's descendants is taken from them first. Does not return on
-// failure.
-int LockPidFile(const char* pid_file, int stop_leftovers);
+// so that PROGRAM holds the lock), or -1 when pid_file is null or, unless first, when another
+// process holds the lock. Does not return on any other failure, nor on first's refusal.
+int LockPidFile(const char* pid_file, int first);
+// In the supervisor after PROGRAM's end: ends with SIGTERM, and SIGKILL after 2 s, every
+// process left in PROGRAM's process group (group) and every descendant that holds pid_file's
+// lock, logging each. Returns when they are gone.
+void StopLeftovers(pid_t group, const char* pid_file);
 // Records pid in the file locked by LockPidFile. Returns 0, or -1 with errno set.
 int WritePidFile(const char* pid_file, int pid_fd, pid_t pid);
 // Returns 0 when another process holds the PID file's lock, -1 otherwise.
@@ -134,8 +138,18 @@ int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode);
 // In the supervisor: resets SIGCHLD and ignores the signals that would end it on a failed
 // write (a reader-less FIFO, a file-size limit), keeping what it inherited for its children.
 void IgnoreSupervisorSignals();
-// In a child before exec: gives back the dispositions the supervisor inherited and empties
-// the signal mask.
-void ResetChildSignals();
+// In the supervisor: blocks the signals it takes with AwaitSignal (SIGCHLD, SIGTERM, SIGINT,
+// SIGHUP, SIGUSR1, SIGUSR2).
+void BlockSupervisorSignals();
+// Takes one of the blocked signals, waiting up to timeout_ms (forever when negative). Returns
+// its number, or 0 when none came.
+int AwaitSignal(int64_t timeout_ms);
+// Under --daemon: the umask, the invoker's, that PROGRAM and the handler start with.
+void SetChildUmask(mode_t mask);
+// Empties the signal mask.
+void UnblockSignals();
+// In a child before exec: gives back the dispositions the supervisor inherited, empties the
+// signal mask and sets the invoker's umask.
+void ResetChildState();
 
 #endif  // SENTREL_SENTREL_H_
