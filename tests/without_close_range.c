@@ -31,12 +31,14 @@
 #define HOST_AUDIT_ARCH AUDIT_ARCH_I386
 #elif defined(__arm__)
 #define HOST_AUDIT_ARCH AUDIT_ARCH_ARM
+#elif defined(__mips__) && _MIPS_SIM == _ABIO32 && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+#define HOST_AUDIT_ARCH AUDIT_ARCH_MIPSEL
 #else
 #error "name the audit architecture of this host"
 #endif
 
 #ifndef SYS_close_range
-#define SYS_close_range 436 /* the same number on every architecture since 5.9 */
+#define SYS_close_range 436 /* the generic number; the C library names MIPS's own (4436) */
 #endif
 
 enum { kBandFirst = 256, kBandEnd = 512 };

@@ -428,6 +428,45 @@ check_leftover_child() {
     flunk "no leftover line in the log: $(log_events log | tr '\n' '|')"
 }
 
+# SIGTERM to the supervisor stops the supervision: the signal goes on to PROGRAM, nothing is
+# relaunched, and the supervisor ends with 0 after PROGRAM's death by it, or with the status of
+# a PROGRAM that traps it (the row's argument, 0 or 7).
+check_stop_by_signal() {
+  if [ "$1" = 7 ]; then
+    supervise $S -p pid -l log \
+      sh -c 'trap "exit 7" TERM; : > trapped; while :; do sleep 0.1; done'
+    wait_for 10 test -e trapped || flunk "PROGRAM never set its trap"
+    end="The process was successfully terminated: pid=$program, exit_code=7"
+  else
+    supervise $S -p pid -l log sh -c 'exec sleep 30'
+    end="The process was terminated by signal: pid=$program, signal=15"
+  fi
+  kill -TERM $sup
+  finish $sup
+  expect "sentrel's status" "$rc" "$1"
+  has_ended "$program" || flunk "PROGRAM outlived the supervisor"
+  grep -qx "$STAMP""The supervision was stopped by signal: signal=15" log &&
+    grep -qx "$STAMP$end" log || flunk "no stop or no end in the log: $(log_events log)"
+  expect "starts in the log" "$(grep -c "^$STAMP""The process was successfully started" log)" 1
+}
+
+# PROGRAM leads a session of its own; what it leaves in its group when SIGKILL ends it is
+# stopped with SIGTERM and collected before the supervisor exits.
+check_leftover_in_group() {
+  supervise $S -p pid -l log sh -c 'sleep 1000 & echo $! > bg; exec sleep 1000'
+  wait_for 10 test -s bg || flunk "no background child"
+  leftover=$(cat bg)
+  track "$leftover"
+  expect "PROGRAM's session" "$(stat_field 6 "$program")" "$program"
+  expect "the background child's group" "$(stat_field 5 "$leftover")" "$program"
+  kill -KILL "$program"
+  finish $sup
+  expect "sentrel's status" "$rc" 0
+  expect "the background child after the supervisor's end" "$(state_of "$leftover")" gone
+  grep -qx "$STAMP""The leftover process was stopped: pid=$leftover, signal=15" log ||
+    flunk "no leftover line in the log: $(log_events log)"
+}
+
 # A link that nobody planted in a directory of its own is not written through by root.
 check_planted_link() {
   mkdir -m 755 logs
@@ -457,4 +496,7 @@ run_check "--daemon statuses and descriptors" check_daemon
 run_check "--daemon descriptors without close_range" check_daemon $LAUNCHER
 run_check "leftover child holding the lock stopped, then relaunch" check_leftover_child
 run_check "planted link not written through" check_planted_link
+run_check "SIGTERM stops the supervision: 0 after PROGRAM's death by it" check_stop_by_signal 0
+run_check "SIGTERM stops the supervision: PROGRAM's own status 7" check_stop_by_signal 7
+run_check "PROGRAM's own session; its group's leftover stopped" check_leftover_in_group
 echo "$guest: $passed passed, $failed failed"
