@@ -181,26 +181,12 @@ static int FindLeftovers(pid_t group, const struct stat* file, pid_t spared_pid,
   return found;
 }
 
-void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid) {
-  // Two probes decide whether anything is left, so that a relaunch with nothing to end costs
-  // no scan of /proc.
-  struct stat file;
-  int in_group = kill(-group, 0) == 0;
-  int lock_taken = pid_file && IsLockTaken(pid_file, &file) == 0;
-  if (!in_group && !lock_taken) {
-    return;
-  }
-  pid_t leftovers[kDescriptorBatch];
-  int count = FindLeftovers(group, lock_taken ? &file : nullptr, spared_pid, leftovers);
-  if (count == 0) {
-    return;
-  }
+// Ends the count leftovers with SIGTERM and, after the grace, SIGKILL, logging each as it goes.
+static void EndLeftovers(pid_t* leftovers, int count) {
   int signal_number = SIGTERM;
-  for (int poll = 0; poll <= 2 * kLeftoverGracePolls; ++poll) {
-    // The group is signalled as a whole too, so that what it forks meanwhile gets the signal.
+  for (int poll = 0, remaining = count; remaining > 0 && poll <= 2 * kLeftoverGracePolls; ++poll) {
     if (poll == 0 || poll == kLeftoverGracePolls) {
       signal_number = poll == 0 ? SIGTERM : SIGKILL;
-      (void)kill(-group, signal_number);
       for (int i = 0; i < count; ++i) {
         if (leftovers[i] > 0) {
           (void)kill(leftovers[i], signal_number);
@@ -208,7 +194,7 @@ void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid) {
       }
     }
     SleepNanoseconds(kLeftoverPollNanoseconds);
-    int remaining = 0;
+    remaining = 0;
     for (int i = 0; i < count; ++i) {
       if (leftovers[i] > 0 && HasEnded(leftovers[i]) == 0) {
         RecordEvent(LOG_WARNING, nullptr, "The leftover process was stopped: pid=%d, signal=%d",
@@ -217,10 +203,26 @@ void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid) {
       }
       remaining += leftovers[i] > 0;
     }
-    if (remaining == 0) {
+  }
+}
+
+void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid) {
+  pid_t leftovers[kDescriptorBatch];
+  int count = 0;
+  // What a full list left out, or a leftover forked before it ended, is found by searching
+  // again until nothing is left.
+  do {
+    // Two probes decide whether anything is left, so that a relaunch with nothing to end costs
+    // no scan of /proc.
+    struct stat file;
+    int in_group = kill(-group, 0) == 0;
+    int lock_taken = pid_file && IsLockTaken(pid_file, &file) == 0;
+    if (!in_group && !lock_taken) {
       return;
     }
-  }
+    count = FindLeftovers(group, lock_taken ? &file : nullptr, spared_pid, leftovers);
+    EndLeftovers(leftovers, count);
+  } while (count > 0);
 }
 
 int LockPidFile(const char* pid_file, int first) {
