@@ -278,29 +278,30 @@ ENDS = ("The process was terminated by signal: pid={0}, signal=%d",
 class StopRequestTest(MonitorTestCase):
 
     def test_stop_request_reaches_program_and_ends_supervision(self):
-        T = signal.SIGTERM
-        # Records HUP, USR1, USR2 and TERM; exits 9 on the second TERM, which the supervisor
-        # passes on as it did the first, without a second log line.
-        traps = "".join("trap 'echo %s >> got; [ $(wc -l < got) = 5 ] && exit 9' %s; " % (s, s)
-                        for s in ("HUP", "USR1", "USR2", "TERM"))
-        # (signals sent, PROGRAM after recording itself, options, status, log lines after the
-        # launch and before the first signal, and after it)
-        cases = [([T], "exec sleep 30", [], 0, [], [STOPPED % T, ENDS[0] % T]),
-                 ([signal.SIGINT], "exec sleep 30", [], 0, [], [STOPPED % 2, ENDS[0] % 2]),
-                 ([T], "trap 'exit 7' TERM; while :; do sleep 0.1; done", [], 7, [],
+        T, ran = signal.SIGTERM, "echo $$ >> programs; "
+        # Records HUP, USR1, USR2 and TERM, and exits 9 on the second TERM, which the supervisor
+        # passes on as it did the first, without a second log line. Each trap records last:
+        # dash runs a trap that comes in the middle of another's `&&' with the wrong status.
+        traps = "n=0; " + "".join("trap 'n=$((n + 1)); [ $n = 5 ] && exit 9; echo %s >> got' %s; "
+                                  % (s, s) for s in ("HUP", "USR1", "USR2", "TERM"))
+        # (signals sent, PROGRAM, which records itself once its traps are set, options, status,
+        # log lines after the launch and before the first signal, and after it)
+        cases = [([T], ran + "exec sleep 30", [], 0, [], [STOPPED % T, ENDS[0] % T]),
+                 ([signal.SIGINT], ran + "exec sleep 30", [], 0, [], [STOPPED % 2, ENDS[0] % 2]),
+                 ([T], "trap 'exit 7' TERM; %s while :; do sleep 0.1; done" % ran, [], 7, [],
                   [STOPPED % T, ENDS[1] % 7]),
                  ([signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, T, T],
-                  traps + "while :; do sleep 0.1; done", [], 9, [],
+                  traps + ran + "while :; do sleep 0.1; done", [], 9, [],
                   [STOPPED % T, ENDS[1] % 9]),
-                 ([T], "kill -SEGV $$", ["-t", "30"], 0, [ENDS[0] % 11], [STOPPED % T])]
+                 ([T], ran + "kill -SEGV $$", ["-t", "30"], 0, [ENDS[0] % 11], [STOPPED % T])]
         handler = self.make_handler()
         for signals, script, options, status, before, after in cases:
             with self.subTest(signals=signals, program=script):
                 for name in ("log", "programs", "got"):
                     if os.path.exists(self.path(name)):
                         os.remove(self.path(name))
-                sup = self.start_sentrel(*options, "-l", "log", "-e", handler, "sh", "-c",
-                                         "echo $$ >> programs; " + script, stdout=subprocess.PIPE)
+                sup = self.start_sentrel(*options, "-l", "log", "-e", handler, "sh", "-c", script,
+                                         stdout=subprocess.PIPE)
                 [pid] = self.wait_until(lambda: self.read_pids("programs"), 10, "PROGRAM")
                 self.wait_until(lambda: self.read("log").count("\n") > len(before), 10, "log")
                 sent = time.monotonic()
