@@ -491,6 +491,45 @@ class SyslogTest(EventLogCase):
             ])
 
 
+class EventLogCapTest(EventLogCase):
+    """-l NAME~N: NAME stays under N x 512 bytes, with one backup NAME~."""
+
+    def test_cap_and_backup(self):
+        # (-l argument, launches, set-up beside the log, command at launch $n, rotation expected)
+        cases = [("ev~1", 1, "echo old > ev~", "", False), ("ev~1", 12, "echo old > ev~", "", True),
+                 ("ev~1", 8, "", ": > ev;", False), ("ev~1", 12, "mkdir -p ev~/keep", "", False),
+                 ("ev~1", 12, "", '[ "$n" -eq 1 ] && rm ev;', True), ("x~0", 12, "", "", False),
+                 ("x~abc", 12, "", "", False), ("~5", 12, "", "", False)]
+        for i, (argument, launches, setup, cut, rotates) in enumerate(cases):
+            with self.subTest(case=cases[i]):
+                logs, pids_file = self.make_dir("logs%d" % i), self.path("pids%d" % i)
+                capped, name = argument == "ev~1", os.path.join(logs, argument.replace("~1", ""))
+                subprocess.run(["sh", "-c", 'echo stale > "$0"; ' + setup, name], cwd=logs,
+                               check=True, timeout=10)
+
+                def backup():
+                    path = name + "~"
+                    return os.listdir(path) if os.path.isdir(path) else self.read_if_exists(path)
+                before = backup()
+                program = ('ulimit -c 0; echo $$ >> %s; n=$(wc -l < %s); %s [ "$n" -ge %d ] && '
+                           'exit 0; kill -SEGV $$' % (pids_file, pids_file, cut, launches))
+                result = self.run_sentrel("-t", "0", "-l", argument, "sh", "-c", program, cwd=logs)
+                pids = self.read_pids(pids_file)
+                self.assertEqual((result.returncode, result.stderr, len(pids)), (0, b"", launches))
+                expected = [s for p in pids for s in (STARTED % p, KILLED % (p, signal.SIGSEGV))]
+                expected[-1] = EXITED % (pids[-1], 0)
+                lines = (self.log_events(name + "~") if rotates else []) + self.log_events(name)
+                self.assertEqual(lines, expected[-len(lines):] if capped else expected)
+                text = self.read(name)
+                self.assertLessEqual(len(text), 512 if capped else 1 << 20)
+                if rotates:
+                    # Full, yet rotated only when the next line would not fit.
+                    self.assertTrue(512 - text.index("\n") <= len(backup()) <= 512, backup())
+                else:
+                    self.assertEqual(backup(), before)
+                self.assertEqual(len(os.listdir(logs)), 1 if before is None and not rotates else 2)
+
+
 class EventLogTroubleTest(EventLogCase):
     """A log that cannot take a line costs that line, never the supervision."""
 

@@ -8,8 +8,12 @@ import shutil
 import signal
 import socket
 import subprocess
+import time
 
 import sentrel_testlib as testlib
+
+# The shells the scripts are run with: Debian's /bin/sh and BusyBox's.
+SHELLS = [shell for shell in (["dash"], ["busybox", "sh"]) if shutil.which(shell[0])]
 
 EXAMPLES = os.path.join(testlib.HERE, "..", "examples")
 INIT_SCRIPT = os.path.join(EXAMPLES, "init.d", "S50example")
@@ -36,6 +40,7 @@ eend() { [ "${1:-0}" -eq 0 ] || [ -z "$2" ] || echo " * ERROR: $2" >&2; return "
 einfo() { echo " * $*"; }
 need() { :; }
 use() { :; }
+after() { :; }
 checkpath() { # only the form -d -m MODE [-o OWNER] DIR...
 	[ "$1" = -d ] && [ "$2" = -m ] || return 1
 	_mode=$3 _owner=; shift 3
@@ -102,6 +107,7 @@ class RecipeTestCase(testlib.SentrelTestCase):
         self.supervisors = set()
 
     def tearDown(self):
+        self.supervisors.update(self.sentrels())
         for pid in self.supervisors:
             if self.supervises(pid):
                 try:
@@ -127,12 +133,17 @@ class RecipeTestCase(testlib.SentrelTestCase):
         return not testlib.has_ended(pid) and any(
             self.pid_file.encode() in word for word in testlib.command_line(pid))
 
+    def sentrels(self):
+        """The live sentrel processes with our PID file on their command line."""
+        return [int(entry) for entry in os.listdir("/proc")
+                if entry.isdigit() and self.supervises(int(entry))]
+
     def settings(self, daemon):
         """The scripts' settings, by their OpenRC names, pointed at the test directory."""
         return {"sentrel": self.sentrel, "pidfile": self.pid_file, "rundir": self.path("run"),
                 "logdir": self.path("log"), "logfile": self.path("events"),
                 "output": self.path("output~64"), "daemon": daemon, "respawn_delay": "1",
-                "stop_timeout": "3", "start_wait": "0.3"}
+                "stop_timeout": "3", "start_wait": "0.3", "state": self.path("state")}
 
     def graceful_server(self):
         with open(self.path("server.py"), "w") as f:
@@ -167,6 +178,64 @@ class RecipeTestCase(testlib.SentrelTestCase):
         self.assertFalse(testlib.is_locked(self.pid_file))
         self.assertTrue(testlib.has_ended(supervisor), "sentrel %d still runs" % supervisor)
 
+    def assert_nothing_runs(self, result):
+        self.assertEqual((self.sentrels(), testlib.is_locked(self.pid_file)), ([], False),
+                         result.stdout + result.stderr)
+
+    def check_stop_in_every_state(self, shell):
+        """stop ends the supervision from a crash's respawn delay, and never signals what the
+        service's account wrote into the files of its directory."""
+        settings = self.settings(self.graceful_server())
+        settings["respawn_delay"] = "30"
+        for state in ("respawn delay", "swapped PID file"):
+            with self.subTest(shell=shell, state=state):
+                self.assertEqual(self.run_action("start", settings, shell).returncode, 0)
+                pid, supervisor = self.running_service()
+                decoy = self.start_decoy().pid
+                if state == "respawn delay":
+                    os.kill(pid, signal.SIGSEGV)
+                    self.wait_until(lambda: not testlib.is_locked(self.pid_file), 10,
+                                    "the crash")
+                else:
+                    for name in os.listdir(self.path("run")):
+                        with open(os.path.join(self.path("run"), name), "w") as f:
+                            f.write(str(decoy))
+                began = time.monotonic()
+                result = self.run_action("stop", settings, shell)
+                self.assertEqual(result.returncode, 0, result.stdout + result.stderr)
+                self.assertLess(time.monotonic() - began, 10)
+                self.assert_stopped(supervisor)
+                self.assert_nothing_runs(result)
+                self.assertFalse(testlib.has_ended(decoy), "the decoy was signalled")
+
+    def check_failed_starts(self, shell):
+        """A start that fails says why, returns 1 and leaves nothing running; a start never
+        chowns through a link."""
+        os.chmod(self.dir, 0o755)  # nobody must reach its directories
+        if not os.path.lexists(self.path("link")):
+            os.mkdir(self.path("elsewhere"))
+            os.symlink(self.path("elsewhere"), self.path("link"))
+            with open(self.path("crash"), "w") as f:
+                f.write("#!/bin/sh\nkill -SEGV $$\n")
+            os.chmod(self.path("crash"), 0o755)
+        cases = (  # (what, daemon, settings, text expected on standard error)
+            ("not found", self.path("no-such-daemon"), {"output": ""}, "no-such-daemon"),
+            ("crashes at once", self.path("crash"), {"respawn_delay": "30"},
+             "was not running"),
+            ("rundir is a link", "sleep 30", {"rundir": self.path("link"),
+                                              "pidfile": self.path("link/x.pid"),
+                                              "service_user": "nobody"}, "symbolic link"),
+        )
+        for what, daemon, changes, text in cases:
+            with self.subTest(shell=shell, case=what):
+                settings = dict(self.settings(daemon), **changes)
+                result = self.run_action("start", settings, shell)
+                self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
+                self.assertIn(text, result.stderr)
+                self.assert_nothing_runs(result)
+                self.assertFalse(testlib.is_locked(settings["pidfile"]))
+                self.assertEqual(os.stat(self.path("elsewhere")).st_uid, 0)
+
     def check_account_and_extra_options(self):
         """sentrel creates the PID file and the logs as the service's account, so the start
         has to make their directories the account's own; the extra options reach sentrel."""
@@ -199,7 +268,7 @@ class RecipeTestCase(testlib.SentrelTestCase):
             settings["start_wait"] = "2"  # python has failed by then, even under load
             result = self.run_action("start", settings)
         self.assertEqual(result.returncode, 1, result.stdout + result.stderr)
-        self.assertIn("ended right after its start", result.stdout + result.stderr)
+        self.assertIn("was not running 2 s after its start", result.stderr)
         self.assertFalse(testlib.is_locked(self.pid_file))
 
 
@@ -215,8 +284,8 @@ class InitScriptTest(RecipeTestCase):
         env["NAME"] = "sentrel-example-test"
         return env
 
-    def run_action(self, action, settings):
-        shell = ["dash"] if shutil.which("dash") else ["sh"]
+    def run_action(self, action, settings, shell=None):
+        shell = shell or (["dash"] if shutil.which("dash") else ["sh"])
         return self.run_script(shell + [INIT_SCRIPT, action], self.env_of(settings))
 
     def drive(self, shell, daemon):
@@ -261,20 +330,14 @@ class InitScriptTest(RecipeTestCase):
             self.skipTest("busybox is not installed (scripts/install-deps installs it)")
         self.drive(["busybox", "sh"], self.busybox_httpd())
 
-    def test_failed_and_refused_starts(self):
+    def test_a_second_supervisor_is_refused(self):
         shell = ["dash"] if shutil.which("dash") else ["sh"]
-        env = self.env("%s/no-such-daemon --foreground" % self.dir)
-        result = self.run_script(shell + [INIT_SCRIPT, "start"], env)
-        self.assertEqual(result.returncode, 1, result)
-        self.assertIn("no-such-daemon", result.stderr)
-        self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "status"], env).returncode, 3)
-
         env = self.env(self.graceful_server())
         self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "start"], env).returncode, 0)
         pid, supervisor = self.running_service()
         events = self.read("events")
         # The script's own start command, given again behind its back, is refused.
-        refused = self.run_sentrel("--daemon", "--pid-file=" + self.pid_file,
+        refused = self.run_sentrel("--pid-file=" + self.pid_file,
                                    "--log-file=" + self.path("events"),
                                    "--redirect=" + self.path("output~64"),
                                    "sh", "-c", ": > " + self.path("launched"))
@@ -292,14 +355,22 @@ class InitScriptTest(RecipeTestCase):
     def test_start_fails_when_the_server_exits_at_once(self):
         self.check_start_fails_when_the_server_exits_at_once()
 
+    def test_stop_in_every_state(self):
+        for shell in SHELLS:
+            self.check_stop_in_every_state(shell)
+
+    def test_failed_starts_leave_nothing(self):
+        for shell in SHELLS:
+            self.check_failed_starts(shell)
+
 
 class OpenRCScriptTest(RecipeTestCase):
     """examples/openrc/example under a stand-in for openrc-run; OpenRC itself is not run."""
 
-    def run_action(self, action, settings):
+    def run_action(self, action, settings, shell=("sh",)):
         env = dict(settings, RC_SVCNAME="sentrel-example-test",
                    SHIM_STARTED=self.path("openrc-started"))
-        return self.run_script(["sh", "-c", OPENRC_SHIM, OPENRC_SCRIPT, action], env)
+        return self.run_script(list(shell) + ["-c", OPENRC_SHIM, OPENRC_SCRIPT, action], env)
 
     def test_start_status_stop(self):
         with open(OPENRC_SCRIPT) as f:
@@ -334,6 +405,48 @@ class OpenRCScriptTest(RecipeTestCase):
     def test_start_fails_when_the_server_exits_at_once(self):
         self.check_start_fails_when_the_server_exits_at_once()
 
+    def test_stop_in_every_state(self):
+        for shell in SHELLS:
+            self.check_stop_in_every_state(shell)
+
+    def test_failed_starts_leave_nothing(self):
+        for shell in SHELLS:
+            self.check_failed_starts(shell)
+
+    def test_openrc_run_resolves_and_runs_it(self):
+        """Debian's own openrc-run, in a private mount namespace whose /etc/init.d holds the
+        script alone: its dependencies resolve, and start, status and stop work."""
+        if not os.path.exists("/sbin/openrc-run"):
+            self.skipTest("OpenRC is not installed (scripts/install-deps installs it)")
+        reason = testlib.mount_namespace_refusal()
+        if reason:
+            self.skipTest(reason)
+        os.mkdir(self.path("init.d"))
+        service = self.path("init.d/sentrel-example-test")
+        settings = "".join('%s="%s"\n' % item
+                           for item in self.settings(self.graceful_server()).items())
+        with open(OPENRC_SCRIPT) as f:
+            shebang = f.readline()
+            text = f.read()
+        with open(service, "w") as f:
+            f.write(shebang + settings + text)
+        os.chmod(service, 0o755)
+        run = "\n".join(["mount --bind init.d /etc/init.d && mount -t tmpfs tmpfs /run || exit 77",
+                          "mkdir /run/openrc && touch /run/openrc/softlevel",
+                          "for d in daemons exclusive failed hotplugged inactive options "
+                          "scheduled started starting stopping tmp wasinactive; do",
+                          "  mkdir /run/openrc/$d; done"]
+                         + ["/etc/init.d/sentrel-example-test %s; echo status=$?" % action
+                            for action in ("start", "status", "stop", "status")])
+        result = self.run_command(["unshare", "--mount", "--propagation", "private", "sh", "-c",
+                                   run], 60)
+        output = (result.stdout + result.stderr).decode()
+        self.assertEqual(re.findall(r"status=(\d+)", output), ["0", "0", "0", "3"], output)
+        self.assertNotIn("non existent", output)
+        self.assertIn("successfully started", self.read("events"))
+        self.assertIn("stopped by signal: signal=15", self.read("events"))
+        self.assert_nothing_runs(result)
+
 
 def unit_keys(path):
     """{(section, key): [values]} of a systemd unit, continuation lines joined."""
@@ -356,17 +469,19 @@ def unit_keys(path):
 class SystemdUnitTest(testlib.SentrelTestCase):
     """examples/systemd/example.service; the unit is checked, systemd is not booted."""
 
-    def test_sentrel_runs_in_the_foreground_and_stops_through_the_pid_file(self):
+    def test_sentrel_is_the_main_process_and_alone_gets_the_stop_signal(self):
         keys = unit_keys(SYSTEMD_UNIT)
         self.assertEqual(keys[("Service", "Type")], ["simple"])
+        self.assertEqual(keys[("Service", "KillMode")], ["mixed"])
+        self.assertNotIn(("Service", "ExecStop"), keys)
         start = keys[("Service", "ExecStart")][0].split()
-        stop = keys[("Service", "ExecStop")][0].split()
         self.assertFalse({"-d", "--daemon"} & set(start))
-        pid_file = [word for word in start if word.startswith("--pid-file=")]
-        self.assertEqual(len(pid_file), 1)
-        self.assertEqual(stop[0], start[0])
-        self.assertEqual(len([word for word in stop if re.match(r"--stop=\d+$", word)]), 1)
-        self.assertEqual([word for word in stop[1:] if not word.startswith("--stop=")], pid_file)
+        self.assertIn("--respawn-kill", start)
+        self.assertEqual(len([word for word in start if re.match(r"--log-file=.+~\d+$", word)]), 1)
+        pid_file = [word[len("--pid-file=/run/"):] for word in start
+                    if word.startswith("--pid-file=/run/")]
+        self.assertEqual([name.split("/")[0] for name in pid_file],
+                         keys[("Service", "RuntimeDirectory")])
 
     def test_systemd_analyze_verify_accepts_it(self):
         if not shutil.which("systemd-analyze"):

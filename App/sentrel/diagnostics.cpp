@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <time.h>
@@ -28,6 +29,51 @@ static int log_line_cut = 0;
 // Under --daemon, until PROGRAM runs: the pipe on which the invoker waits for the start's
 // outcome. A fatal message goes there instead of to /dev/null.
 static int start_report_fd = -1;
+// With -l NAME~N: the log's name, its backup and the cap in bytes; 0 for a log without a cap.
+static char log_name[kPathSize];
+static char log_backup[kPathSize];
+static int64_t log_limit = 0;
+
+// Truncates or creates the log. Close-on-exec: PROGRAM and the handler must not inherit the
+// supervisor's log. Never writable by others, whatever umask --daemon left. Non-blocking: a
+// FIFO without a reader is no log, and one whose reader is slow costs lines, never the
+// supervision. Appended to: a log truncated from outside (logrotate's copytruncate) or shared
+// with another supervisor then gets no hole and no overwritten line.
+static int OpenLogFile(const char* path) {
+  return OpenWithoutPlantedLink(
+      path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+}
+
+// Under a cap, makes room for a line of *length bytes: a line longer than the whole cap is cut
+// to it, keeping its newline, and a log that the line would take past the cap becomes the
+// backup, or is emptied in place when it cannot be renamed. Returns 0 when the line may be
+// written, -1 when it is to be dropped.
+static int MakeRoomForLine(char* line, int* length) {
+  if (log_limit == 0) {
+    return 0;
+  }
+  if (*length > log_limit) {
+    *length = static_cast<int>(log_limit);
+    line[*length - 1] = '\n';
+  }
+  // Asked of the file for every line, not counted: lines are rare, and a log truncated from
+  // outside or shared with another writer is then measured right.
+  struct stat file;
+  if (fstat(log_fd, &file) != 0) {
+    return -1;
+  }
+  if (file.st_size + *length <= log_limit) {
+    return 0;
+  }
+  // A log removed from outside is created anew, instead of filling a file nobody can read.
+  if (rename(log_name, log_backup) == 0 || errno == ENOENT) {
+    CloseIfOpen(&log_fd);
+    // A new log that cannot be opened is none from now on, as one that fails at the start.
+    log_fd = OpenLogFile(log_name);
+    return log_fd >= 0 ? 0 : -1;
+  }
+  return ftruncate(log_fd, 0);
+}
 
 // Appends one time-stamped line to the event log in one write, so that appends from elsewhere
 // never land inside it. A line the log cannot take now is dropped.
@@ -46,6 +92,9 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   int text = vsnprintf(line + length, room, format, args);
   length += text < 0 ? 0 : (text < room ? text : room - 1);
   line[length++] = '\n';
+  if (MakeRoomForLine(line, &length) != 0) {
+    return;
+  }
   ssize_t written = write(log_fd, line, length);
   if (written > 0) {
     log_line_cut = written < length;
@@ -120,14 +169,14 @@ void OpenEventLog(const char* log_file, const char* syslog_ident) {
   if (!log_file) {
     return;
   }
-  // Truncated once here, then only appended to: a log truncated from outside (logrotate's
-  // copytruncate) or shared with another supervisor then gets no hole and no overwritten line.
-  // Close-on-exec: PROGRAM and the handler must not inherit the supervisor's log. Never
-  // writable by others, whatever umask --daemon left. Non-blocking: a FIFO without a reader is
-  // no log, and one whose reader is slow costs lines, never the supervision. A log that cannot
-  // be opened is silently none.
-  log_fd = OpenWithoutPlantedLink(
-      log_file, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC | O_NONBLOCK, 0644);
+  // NAME~N reads as for -R; the backup is left as it is until the first rotation.
+  int n = 0;
+  if (ParseRotationArgument(log_file, &n, log_name, log_backup, sizeof(log_name)) == 0) {
+    log_file = log_name;
+    log_limit = RotationLimit(n);
+  }
+  // Truncated once here, then only appended to. A log that cannot be opened is silently none.
+  log_fd = OpenLogFile(log_file);
 }
 
 void RecordEvent(int priority, const char* syslog_text, const char* format, ...) {

@@ -1,6 +1,7 @@
 // Descriptor and process hygiene that the other units share: listing, closing and placing
-// descriptors, opening a file without following a planted link, and the signal state of the
-// supervisor and its children. Calls nothing of the program's own; runs in every process.
+// descriptors, opening a file without following a planted link, reading a NAME~N argument, and
+// the signal state of the supervisor and its children. Calls nothing of the program's own; runs
+// in every process.
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -113,8 +114,8 @@ void CopyDescriptorTo(int fd, int target) {
   }
 }
 
-int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
-  assert(path);
+// Opens path, following a final symlink only where nobody else could have planted it.
+static int OpenFollowingOwnLink(const char* path, int flags, mode_t mode) {
   int fd = open(path, flags | O_NOFOLLOW, mode);
   if (fd >= 0 || errno != ELOOP) {
     return fd;
@@ -136,6 +137,76 @@ int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
     return -1;
   }
   return open(path, flags, mode);
+}
+
+int CheckSingleLink(int fd, struct stat* file) {
+  if (fstat(fd, file) != 0) {
+    return -1;
+  }
+  if (S_ISREG(file->st_mode) && file->st_nlink > 1) {
+    errno = EMLINK;
+    return -1;
+  }
+  return 0;
+}
+
+int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode) {
+  assert(path);
+  // Truncated only after the checks: a hard link can be planted where no symlink can, and
+  // O_TRUNC would empty the file it reaches before anything could be checked.
+  int fd = OpenFollowingOwnLink(path, flags & ~O_TRUNC, mode);
+  if (fd < 0) {
+    return -1;
+  }
+  struct stat file;
+  int usable = CheckSingleLink(fd, &file);
+  // Another account's file would be adopted: its content and all that root writes there
+  // readable to that account. A device is exempt: no account can make one, and a user's
+  // terminal is where whoever ran sudo reads root's output.
+  if (usable == 0 && !S_ISCHR(file.st_mode) && file.st_uid != 0 && file.st_uid != geteuid()) {
+    errno = EPERM;
+    usable = -1;
+  }
+  if (usable == 0 && (flags & O_TRUNC) && S_ISREG(file.st_mode)) {
+    usable = ftruncate(fd, 0);
+  }
+  if (usable != 0) {
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return -1;
+  }
+  return fd;
+}
+
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size) {
+  assert(arg);
+  const char* tilde = strchr(arg, '~');
+  if (!tilde || tilde == arg) {
+    return 1;
+  }
+  int value = atoi(tilde + 1);
+  if (value <= 0) {
+    return 1;
+  }
+  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
+  // terminator, is no rotation argument at all.
+  size_t name_length = static_cast<size_t>(tilde - arg);
+  if (name_length + 2 > size) {
+    return 1;
+  }
+  memcpy(name, arg, name_length);
+  name[name_length] = '\0';
+  memcpy(backup, arg, name_length);
+  backup[name_length] = '~';
+  backup[name_length + 1] = '\0';
+  *n = value;
+  return 0;
+}
+
+int64_t RotationLimit(int n) {
+  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
+  return static_cast<int64_t>(n) * 512;
 }
 
 void IgnoreSupervisorSignals() {

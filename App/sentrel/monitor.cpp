@@ -10,6 +10,8 @@
 #include <string.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <time.h>
@@ -48,6 +50,17 @@ static pid_t handler_pid = -1;
 static int stop_signal = 0;
 // Set while forks fail, so that only the first failure of a run is recorded.
 static int fork_failing = 0;
+
+// The rotating writer's output: NAME, its backup and cap, and what the writer knows of the file.
+struct OutputFile {
+  const char* name;
+  const char* backup;
+  int64_t limit;
+  int fd;
+  // The file's real size at the last look, plus what the writer has appended since.
+  int64_t size;
+  int must_truncate;
+};
 
 // CLOCK_MONOTONIC in milliseconds: a step of the wall clock (NTP on a board without a clock)
 // must not stretch or cut the delays.
@@ -100,30 +113,22 @@ static void RecordForkFailure() {
   fork_failing = 1;
 }
 
-// Writes all of buffer, resuming after short writes. Returns how much was written, which is
-// less than length after a write error (errno set).
-static ssize_t WriteAll(int fd, const char* buffer, ssize_t length) {
-  ssize_t done = 0;
-  while (done < length) {
-    ssize_t written = write(fd, buffer + done, length - done);
-    if (written < 0) {
-      if (errno == EINTR) {
-        continue;
-      }
-      break;
-    }
-    done += written;
-  }
-  return done;
+// Raised by SIGALRM a second after the writer last looked at its file. A timer rather than a
+// clock read per chunk: on boards without a clock readable from user space (Cortex-A9, say)
+// every clock_gettime is a system call. Linux runs alarm's timer on the monotonic clock, so a
+// step of the wall clock (NTP on a board without a clock) neither delays nor hastens it.
+static volatile sig_atomic_t look_again = 1;
+
+static void NoteLookDue(int) {
+  look_again = 1;
 }
 
-// The seconds of CLOCK_MONOTONIC: a step of the wall clock (NTP on a board without a clock)
-// must not stop the writer's retries and checks for the length of the step.
-static time_t MonotonicSeconds() {
-  struct timespec now;
-  memset(&now, 0, sizeof(now));
-  (void)clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec;
+// Asks for SIGALRM in a second, as alarm(1) does. The kernel takes four longs (interval, then
+// value); musl's wrapper converts to 64-bit time and back on 32-bit boards, 340 bytes that the
+// budget has no room for.
+static void ArmLookTimer() {
+  const long one_second[4] = {0, 0, 1, 0};
+  (void)syscall(SYS_setitimer, ITIMER_REAL, one_second, nullptr);
 }
 
 // Opens the writer's NAME for appending, or gives -1 (the writer discards and retries).
@@ -132,86 +137,112 @@ static int OpenOutputFile(const char* name) {
   return OpenWithoutPlantedLink(name, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC, 0660);
 }
 
-// Moves NAME aside as the backup. Returns 0 when NAME is gone, -1 when it is still there.
-static int RotateOutputFile(const char* name, const char* backup) {
-  // A rename can fail where a remove works (a directory in the backup's place): losing the
-  // older output is better than a file that grows without bound.
-  return rename(name, backup) == 0 || remove(name) == 0 ? 0 : -1;
-}
-
-// Appends chunk to the file. A full disk costs the oldest output, not the newest: NAME becomes
-// the backup, which frees the old backup's space, and the rest goes to a new NAME. Returns 0,
-// or -1 when the rest is dropped and the file closed.
-static int StoreChunk(const char* name, const char* backup, int* file_fd, const char* chunk,
-                      ssize_t length) {
-  ssize_t written = WriteAll(*file_fd, chunk, length);
-  if (written < length && (errno == ENOSPC || errno == EDQUOT)) {
-    CloseIfOpen(file_fd);
-    (void)rename(name, backup);
-    *file_fd = OpenOutputFile(name);
-    if (*file_fd >= 0) {
-      written += WriteAll(*file_fd, chunk + written, length - written);
+// Learns the file's real size, which others may have changed: logrotate's copytruncate empties
+// it, another process may append. Opens NAME when no file is open, and anew when no name
+// reaches the open file any more (its directory was cleaned away), instead of filling an inode
+// that nobody can read. Returns 0, or -1 with no file open.
+static int LookAtOutputFile(OutputFile* file) {
+  struct stat status;
+  if (file->fd < 0 || fstat(file->fd, &status) != 0 || status.st_nlink == 0) {
+    CloseIfOpen(&file->fd);
+    file->fd = OpenOutputFile(file->name);
+    file->must_truncate = 0;
+    if (file->fd < 0 || fstat(file->fd, &status) != 0) {
+      CloseIfOpen(&file->fd);
+      return -1;
     }
   }
-  if (written < length) {
-    CloseIfOpen(file_fd);
-    return -1;
-  }
+  // A FIFO's size is always 0: whoever reads it gets all of the output, without a cap.
+  file->size = status.st_size;
   return 0;
 }
 
-// Makes the file ready for the next chunk. Returns 0 when it is, 1 when the writer should look
-// again at once (NAME was rotated or removed, and is to be opened anew). Sets *must_truncate
-// when NAME is at its cap but can be neither renamed nor removed (the directory is not
-// writable): it is then emptied in place, but only once the next chunk is there to take the
-// place of what is lost.
-static int PrepareOutputFile(const char* name, const char* backup, int64_t limit, int* file_fd,
-                             int* must_truncate, time_t* check_at) {
-  // Once a second, not per chunk, as fstat costs a third of the throughput: a file removed
-  // under the writer (its directory cleaned away) is created anew before more is read,
-  // instead of filling an inode that nobody can read any more.
-  time_t now = MonotonicSeconds();
-  struct stat file;
-  if (now >= *check_at) {
-    *check_at = now + 1;
-    if (fstat(*file_fd, &file) != 0 || file.st_nlink == 0) {
-      CloseIfOpen(file_fd);
-      return 1;
-    }
-  }
-  // A FIFO has no size (lseek fails) and no cap: whoever reads it gets the output.
-  if (*must_truncate || lseek(*file_fd, 0, SEEK_END) < limit) {
-    return 0;
-  }
-  if (RotateOutputFile(name, backup) == 0) {
-    CloseIfOpen(file_fd);
+// Moves NAME aside as the backup and opens a new NAME. Returns 0 when a new NAME is open, -1
+// when NAME is gone but no new one opens, 1 when NAME cannot be renamed (the directory is not
+// writable, a directory stands at the backup's name) and stays open.
+static int RotateOutputFile(OutputFile* file) {
+  // The old backup goes first: a rename over it would make ext4 start writing the renamed file
+  // out at once (its guard for files replaced by rename), which costs more than the copying.
+  // NAME that still cannot be renamed is emptied in place by the caller as the next chunk comes,
+  // never removed: it holds the newest output.
+  (void)remove(file->backup);
+  if (rename(file->name, file->backup) != 0) {
     return 1;
   }
-  *must_truncate = 1;
-  return 0;
+  CloseIfOpen(&file->fd);
+  return LookAtOutputFile(file);
+}
+
+// Appends chunk to the file, resuming after short writes. A full disk or the file-size limit
+// costs the oldest output, not the newest: NAME becomes the backup, which frees the old
+// backup's space, or is emptied in place where it cannot be moved, as long as it had something
+// to give way. When that fails too, the rest is dropped and the file closed.
+static void StoreChunk(OutputFile* file, const char* chunk, ssize_t length) {
+  int retried = 0;
+  while (length > 0) {
+    // A NAME that cannot be moved is emptied only now that new output takes the place of what
+    // is lost. Failing that, the cap is lost until the next rotation tries again.
+    if (file->must_truncate) {
+      file->must_truncate = 0;
+      file->size = 0;
+      (void)ftruncate(file->fd, 0);
+    }
+    ssize_t written = write(file->fd, chunk, length);
+    if (written > 0) {
+      chunk += written;
+      length -= written;
+      file->size += written;
+      continue;
+    }
+    if (written < 0 && errno == EINTR) {
+      continue;
+    }
+    int full = errno == ENOSPC || errno == EDQUOT || errno == EFBIG;
+    // A NAME just rotated that refuses too is tried once more, on a full disk with the older
+    // backup's room given up: the newest output goes before the oldest only as a last resort.
+    if (full && file->size == 0 && !retried) {
+      retried = 1;
+      if (errno != EFBIG) {
+        (void)remove(file->backup);
+      }
+      continue;
+    }
+    // An empty file that refuses has nothing older to give up, which ends the rotations.
+    int rotated = full && file->size > 0 ? RotateOutputFile(file) : -1;
+    if (rotated < 0) {
+      CloseIfOpen(&file->fd);
+      return;
+    }
+    file->must_truncate = rotated;
+  }
+}
+
+// Rotates the file once it has reached its cap. Sets must_truncate when NAME cannot be moved.
+static void PrepareOutputFile(OutputFile* file) {
+  // The count says the cap is reached, but the file may have been emptied since the last look.
+  if (file->must_truncate || file->size < file->limit || LookAtOutputFile(file) != 0 ||
+      file->size < file->limit) {
+    return;
+  }
+  file->must_truncate = RotateOutputFile(file) > 0;
 }
 
 // Copies read_fd into name, rotating name to backup at N x 512 bytes. Returns only at end of
 // file or on a read error: while the pipe is open, output that cannot be stored is discarded.
 static void RunRotatingWriter(const char* name, const char* backup, int n, int read_fd) {
-  const int64_t limit = RotationLimit(n);
-  int file_fd = -1;
-  int must_truncate = 0;
-  time_t retry_at = 0;
-  time_t check_at = 0;
+  OutputFile file = {name, backup, RotationLimit(n), -1, 0, 0};
   char chunk[kCopySize];
+  // signal() restarts reads and writes after the handler, so that none fails with EINTR. The
+  // writer starts with no signal blocked.
+  (void)signal(SIGALRM, NoteLookDue);
   for (;;) {
-    // Retried at most once a second while it fails: a missing directory or a full inode table
-    // may come back.
-    if (file_fd < 0 && MonotonicSeconds() >= retry_at) {
-      file_fd = OpenOutputFile(name);
-      retry_at = MonotonicSeconds() + 1;
-      must_truncate = 0;
-    }
-    if (file_fd >= 0 &&
-        PrepareOutputFile(name, backup, limit, &file_fd, &must_truncate, &check_at) != 0) {
-      retry_at = 0;
-      continue;
+    // The writer counts what it writes and asks the kernel only once a second, as one more
+    // system call per chunk costs about a quarter more CPU. A NAME that could not be opened
+    // (a missing directory, a full inode table) is tried again as often.
+    if (look_again) {
+      look_again = 0;
+      ArmLookTimer();
+      (void)LookAtOutputFile(&file);
     }
     ssize_t count = read(read_fd, chunk, sizeof(chunk));
     if (count < 0 && errno == EINTR) {
@@ -220,18 +251,19 @@ static void RunRotatingWriter(const char* name, const char* backup, int n, int r
     if (count <= 0) {
       break;
     }
-    if (must_truncate && ftruncate(file_fd, 0) != 0) {
-      // The cap is lost for now; the next rotation tries again.
+    // Rotated only with new output in hand: a NAME that cannot be moved aside is removed, and
+    // must not take the newest output with it when nothing more comes.
+    if (file.fd >= 0) {
+      PrepareOutputFile(&file);
     }
-    must_truncate = 0;
     // Without a file the chunk is dropped: PROGRAM must neither block on a full pipe nor die
     // of SIGPIPE because the disk is gone for a while. A file that refuses a write (a FIFO
-    // whose reader left) is opened again later.
-    if (file_fd >= 0 && StoreChunk(name, backup, &file_fd, chunk, count) != 0) {
-      retry_at = MonotonicSeconds() + 1;
+    // whose reader left) is opened again at the next look.
+    if (file.fd >= 0) {
+      StoreChunk(&file, chunk, count);
     }
   }
-  CloseIfOpen(&file_fd);
+  CloseIfOpen(&file.fd);
 }
 
 // Starts the rotating writer when the redirection is one NAME~N argument and none runs, on the
@@ -300,18 +332,23 @@ static int OpenRedirectionFile(const char* path) {
   return fd;
 }
 
-// Opens the redirection files or starts the rotating writer, once per supervision, so that a
-// relaunched PROGRAM continues where the last one stopped. Never fails visibly: a file that
-// cannot be opened leaves its stream unredirected.
+// Starts the rotating writer when the redirection is one NAME~N argument.
+static void SetupRotation(const Settings* settings) {
+  const char* redirect_out = settings->redirect_out;
+  // -R is told from -O and -E by the pointer: only one argument for both can rotate.
+  rotating = redirect_out && redirect_out == settings->redirect_err &&
+             ParseRotationArgument(redirect_out, &writer_n, writer_name, writer_backup,
+                                   sizeof(writer_name)) == 0;
+  StartWriterIfGone();
+}
+
+// Opens the plain redirection files, once per supervision, so that a relaunched PROGRAM
+// continues where the last one stopped. Never fails visibly: a file that cannot be opened
+// leaves its stream unredirected.
 static void SetupRedirection(const Settings* settings) {
   const char* redirect_out = settings->redirect_out;
   const char* redirect_err = settings->redirect_err;
-  // -R is told from -O and -E by the pointer: only one argument for both can rotate.
-  rotating = redirect_out && redirect_out == redirect_err &&
-             ParseRotationArgument(redirect_out, &writer_n, writer_name, writer_backup,
-                                   sizeof(writer_name)) == 0;
   if (rotating) {
-    StartWriterIfGone();
     return;
   }
   if (redirect_out) {
@@ -608,6 +645,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   // have truncated the running instance's log or output files first.
   int pid_fd = LockPidFile(settings->pid_file, 1);
   OpenEventLog(settings->log_file, settings->syslog_ident);
+  SetupRotation(settings);
   SetupRedirection(settings);
   if (settings->no_respawn) {
     RunInPlace(argv, settings->pid_file, pid_fd);
@@ -623,7 +661,7 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
     }
     int status = WaitForProgram(child_pid);
     int ended = RecordEnd(child_pid, status, settings->respawn_kill, &result);
-    StopLeftovers(child_pid, settings->pid_file);
+    StopLeftovers(child_pid, settings->pid_file, writer_pid);
     if (ended != 0) {
       break;
     }
@@ -636,34 +674,4 @@ int StartMonitoring(char* const* argv, const Settings* settings) {
   }
   WindDown();
   return result;
-}
-
-int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size) {
-  assert(arg);
-  const char* tilde = strchr(arg, '~');
-  if (!tilde || tilde == arg) {
-    return 1;
-  }
-  int value = atoi(tilde + 1);
-  if (value <= 0) {
-    return 1;
-  }
-  // A name cut to fit would be another file: a NAME too long for the buffers, with its "~" and
-  // terminator, is no rotation argument at all.
-  size_t name_length = static_cast<size_t>(tilde - arg);
-  if (name_length + 2 > size) {
-    return 1;
-  }
-  memcpy(name, arg, name_length);
-  name[name_length] = '\0';
-  memcpy(backup, arg, name_length);
-  backup[name_length] = '~';
-  backup[name_length + 1] = '\0';
-  *n = value;
-  return 0;
-}
-
-int64_t RotationLimit(int n) {
-  // 64 bits: N x 512 overflows 32 bits from N = 4194304 on.
-  return static_cast<int64_t>(n) * 512;
 }

@@ -137,10 +137,9 @@ static int IsLockTaken(const char* pid_file, struct stat* file) {
   return taken ? 0 : -1;
 }
 
-// Returns 0 when pid has ended: collected here when it is the supervisor's child, gone, or a
-// zombie that its own parent has yet to collect.
+// Returns 0 when pid has ended: gone, or a zombie that its parent, often the supervisor's loop,
+// has yet to collect.
 static int HasEnded(pid_t pid) {
-  (void)waitpid(pid, nullptr, WNOHANG);
   char path[kPidTextSize + 16];
   snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
   int fd = open(path, O_RDONLY | O_CLOEXEC);
@@ -158,7 +157,7 @@ static int HasEnded(pid_t pid) {
 // Fills leftovers with at most kDescriptorBatch processes: those in PROGRAM's process group
 // and, when file is given, the supervisor's descendants that hold its lock. A holder that is
 // not a descendant is left alone: the relaunch then waits for it. Returns how many.
-static int FindLeftovers(pid_t group, const struct stat* file, pid_t* leftovers) {
+static int FindLeftovers(pid_t group, const struct stat* file, pid_t spared_pid, pid_t* leftovers) {
   pid_t self = getpid();
   int pids[kDescriptorBatch];
   int from = 1;
@@ -168,7 +167,7 @@ static int FindLeftovers(pid_t group, const struct stat* file, pid_t* leftovers)
     listed = ListDescriptors("/proc", from, pids, kDescriptorBatch);
     for (int i = 0; i < listed && found < kDescriptorBatch; ++i) {
       from = pids[i] + 1;
-      if (pids[i] == self) {
+      if (pids[i] == self || pids[i] == spared_pid) {
         continue;
       }
       // What has ended already, a zombie that the loop collects, is no leftover.
@@ -182,7 +181,7 @@ static int FindLeftovers(pid_t group, const struct stat* file, pid_t* leftovers)
   return found;
 }
 
-void StopLeftovers(pid_t group, const char* pid_file) {
+void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid) {
   // Two probes decide whether anything is left, so that a relaunch with nothing to end costs
   // no scan of /proc.
   struct stat file;
@@ -192,7 +191,7 @@ void StopLeftovers(pid_t group, const char* pid_file) {
     return;
   }
   pid_t leftovers[kDescriptorBatch];
-  int count = FindLeftovers(group, lock_taken ? &file : nullptr, leftovers);
+  int count = FindLeftovers(group, lock_taken ? &file : nullptr, spared_pid, leftovers);
   if (count == 0) {
     return;
   }
@@ -231,9 +230,11 @@ int LockPidFile(const char* pid_file, int first) {
   // Inheritable and not truncated on open: PROGRAM must keep this descriptor to hold the lock,
   // and a refused instance must not wipe the running one's PID. No symlink is followed, since
   // root would truncate whatever it points to, and a FIFO without a reader is refused at once
-  // instead of blocking the open.
+  // instead of blocking the open. Nor is a file with a second name: a hard link planted here
+  // may reach any file of root's, which the truncation below would empty.
   int pid_fd = open(pid_file, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK, 0604);
-  if (pid_fd < 0) {
+  struct stat file;
+  if (pid_fd < 0 || CheckSingleLink(pid_fd, &file) != 0) {
     ErrorWithArgExit(kOpenFailed, pid_file);
   }
   for (int attempt = 1; flock(pid_fd, LOCK_EX | LOCK_NB) != 0; ++attempt) {
@@ -274,17 +275,27 @@ int WritePidFile(const char* pid_file, int pid_fd, pid_t pid) {
 
 // Opens pid_file and tries its lock. Returns the descriptor when another process holds the
 // lock, -1 otherwise (the probe's own lock, if it got one, is dropped by the close).
-static int OpenIfLocked(const char* pid_file) {
-  // Non-blocking: a FIFO put in the file's place must not hang the probe. No link is followed:
-  // a link to another service's PID file would make the probe answer for that service.
+static int OpenIfLocked(const char* pid_file, int fatal) {
+  // Non-blocking: a FIFO put in the file's place must not hang the probe. No link, symbolic or
+  // hard, is believed: a link to another service's PID file would make the probe answer for
+  // that service.
   int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) {
-    return -1;
-  }
-  if (flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK) {
+  struct stat file;
+  int opened = fd >= 0 && CheckSingleLink(fd, &file) == 0;
+  int locked = opened && flock(fd, LOCK_EX | LOCK_NB) != 0;
+  if (locked && errno == EWOULDBLOCK) {
     return fd;
   }
-  close(fd);
+  int saved_errno = errno;
+  CloseIfOpen(&fd);
+  errno = saved_errno;
+  // A stop that cannot look must not answer that nothing runs; only a missing file says so.
+  if (fatal && !opened && errno != ENOENT) {
+    ErrorWithArgExit(kOpenFailed, pid_file);
+  }
+  if (fatal && locked) {
+    ErrorWithArgExit("flock(): failed to lock PID file", pid_file);
+  }
   return -1;
 }
 
@@ -306,7 +317,7 @@ int IsPidFileLocked(const char* pid_file) {
   if (!pid_file) {
     return -1;
   }
-  int fd = OpenIfLocked(pid_file);
+  int fd = OpenIfLocked(pid_file, 0);
   if (fd < 0) {
     return -1;
   }
@@ -323,7 +334,7 @@ pid_t ReadPidFile(const char* pid_file) {
   // also holds it for a moment with the file empty until the new PID is written: a file that
   // names no holder is therefore read again for a moment before it is given up on.
   for (int attempt = 1; attempt <= kLockAttempts; ++attempt) {
-    int fd = OpenIfLocked(pid_file);
+    int fd = OpenIfLocked(pid_file, 1);
     if (fd < 0) {
       return -1;
     }
@@ -386,7 +397,8 @@ static int KillAndWait(pid_t pid, int signal_number, int timeout) {
 void StopProcess(const char* pid_file, int timeout) {
   // Only a missing file means that nothing runs; one this account may not open says nothing.
   int fd = open(pid_file, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0 && errno != ENOENT) {
+  struct stat file;
+  if ((fd < 0 && errno != ENOENT) || (fd >= 0 && CheckSingleLink(fd, &file) != 0)) {
     ErrorWithArgExit(kOpenFailed, pid_file);
   }
   if (fd >= 0) {

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 #include <stdio.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // The parsed command line. Read-only after ParseCommandLine; the text fields point into argv,
@@ -56,11 +57,6 @@ int ParseCommandLine(int argc, char* const* argv, Settings* settings);
 // supervisor's exit status. With no_respawn it does not return on success: PROGRAM replaces
 // the supervisor.
 int StartMonitoring(char* const* argv, const Settings* settings);
-// Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
-// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
-int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
-// The size in bytes at which the writer rotates a file for N.
-int64_t RotationLimit(int n);
 
 // pidfile.cpp
 
@@ -70,8 +66,9 @@ int64_t RotationLimit(int n);
 int LockPidFile(const char* pid_file, int first);
 // In the supervisor after PROGRAM's end: ends with SIGTERM, and SIGKILL after 2 s, every
 // process left in PROGRAM's process group (group) and every descendant that holds pid_file's
-// lock, logging each. Returns when they are gone.
-void StopLeftovers(pid_t group, const char* pid_file);
+// lock, logging each, except spared_pid (the writer, which may not have closed its copy of the
+// lock yet). Returns when they are gone.
+void StopLeftovers(pid_t group, const char* pid_file, pid_t spared_pid);
 // Records pid in the file locked by LockPidFile. Returns 0, or -1 with errno set.
 int WritePidFile(const char* pid_file, int pid_fd, pid_t pid);
 // Returns 0 when another process holds the PID file's lock, -1 otherwise.
@@ -96,8 +93,9 @@ pid_t ReadPidFile(const char* pid_file);
 // length written.
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size);
 // In the supervisor: opens syslog when syslog_ident is set, and truncates or creates the event
-// log, never writable by others, appended to without blocking and not inherited. A log that
-// cannot be opened is none. Fatal errors are recorded in both from now on.
+// log, never writable by others, appended to without blocking and not inherited; for NAME~N,
+// NAME, kept under N x 512 bytes with one backup NAME~. A log that cannot be opened is none.
+// Fatal errors are recorded in both from now on.
 void OpenEventLog(const char* log_file, const char* syslog_ident);
 // Appends one time-stamped line to the event log and sends syslog_text, or the same line when
 // it is null, to syslog at priority. Does nothing for what is not open.
@@ -131,9 +129,19 @@ int FillStandardDescriptors();
 void CloseIfOpen(int* fd);
 // Puts a copy of fd on target, inheritable across exec; fd itself stays open.
 void CopyDescriptorTo(int fd, int target);
+// In any process: fills *file from fd. Returns 0, or -1 with errno set (EMLINK when fd is a
+// regular file that another name also reaches).
+int CheckSingleLink(int fd, struct stat* file);
+// Returns 0 and fills n, name and backup (each of size bytes) when arg is NAME~N with a
+// non-empty NAME that fits with its "~" and N > 0; returns 1 otherwise.
+int ParseRotationArgument(const char* arg, int* n, char* name, char* backup, size_t size);
+// The size in bytes at which a file for N is rotated (the writer's, the event log).
+int64_t RotationLimit(int n);
 // Opens path as open() does, except that a symlink as its last component is followed only in a
-// directory owned by root or by the effective user and writable by no one else. Returns the
-// descriptor, or -1 with errno set (ELOOP for a link that is not followed).
+// directory owned by root or by the effective user and writable by no one else, and that a
+// regular file with another name, or another account's file, is refused (O_TRUNC applies only
+// after these checks). Returns the descriptor, or -1 with errno set (ELOOP for a link that is
+// not followed, EMLINK, EPERM).
 int OpenWithoutPlantedLink(const char* path, int flags, mode_t mode);
 // In the supervisor: resets SIGCHLD and ignores the signals that would end it on a failed
 // write (a reader-less FIFO, a file-size limit), keeping what it inherited for its children.
