@@ -151,6 +151,22 @@ class HandlerTest(MonitorTestCase):
         self.assertTrue(testlib.process_exists(int(handler)),
                         "the supervision ended only after the handler")
 
+    def test_one_handler_at_a_time(self):
+        # Four crashes in a row while the first one's handler takes 3 s; the handler holds the
+        # supervisor's output pipes, so the run ends only after it.
+        with open(self.path("slow"), "w") as f:
+            f.write('#!/bin/sh\necho "start $$" >> handlers; sleep 3; echo "end $$" >> handlers\n')
+        os.chmod(self.path("slow"), stat.S_IRWXU)
+        result = self.run_sentrel("-t", "0", "-l", "log", "-e", "./slow", "sh", "-c",
+                                  'echo $$ >> runs; [ $(wc -l < runs) = 5 ] && exit 3; '
+                                  'kill -SEGV $$')
+        self.assertEqual((result.returncode, result.stdout, result.stderr), (3, b"", b""))
+        [handler] = re.fullmatch(r"start (\d+)\nend \1\n", self.read("handlers")).groups()
+        events = self.log_events("log")
+        self.assertEqual(len(self.launches(events)), 5)
+        self.assertEqual([e for e in events if "handler" in e],
+                         ["The error handler is still running: pid=%s" % handler] * 3)
+
     def test_crash_storm_leaves_no_zombies(self):
         crashes = 300
         script = ('printf x >> runs; [ "$(wc -c < runs)" -gt %d ] && exit 3; kill -SEGV $$'
@@ -235,12 +251,74 @@ class LaunchTest(MonitorTestCase):
                     self.assertEqual(log[1], "The process was successfully terminated: "
                                      "pid=%d, exit_code=2" % pid)
 
+    def test_program_leads_a_session_whose_kill_0_misses_the_supervisor(self):
+        # The first PROGRAM signals its whole process group; the supervisor, were it in that
+        # group, would take the SIGTERM for a stop request and never relaunch.
+        sup = self.start_sentrel("sh", "-c", 'echo $$ >> programs; '
+                                 '[ -e killed ] && exec sleep 30; : > killed; kill -TERM 0')
+        _, second = self.wait_until(lambda: self.read_pids("programs")[1:] and
+                                    self.read_pids("programs"), 10, "the relaunch")
+        self.assertEqual(testlib.stat_fields(second)[3], str(second), "no session of its own")
+        self.assertIsNone(sup.poll())
+
     def test_program_arguments_passed_untouched(self):
         arguments = ["-p", "pid", "--respawn-kill", "-h", "", "two words", "--", "-t", "5"]
         result = self.run_sentrel("-t", "1", "sh", "-c", 'printf "[%s]" "$@"', "sh", *arguments)
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout, "".join("[%s]" % a for a in arguments).encode())
         self.assertFalse(os.path.exists(self.path("pid")))
+
+
+STOPPED = "The supervision was stopped by signal: signal=%d"
+# PROGRAM's end in the log, its PID as {0}: by a signal, by an exit.
+ENDS = ("The process was terminated by signal: pid={0}, signal=%d",
+        "The process was successfully terminated: pid={0}, exit_code=%d")
+
+
+class StopRequestTest(MonitorTestCase):
+
+    def test_stop_request_reaches_program_and_ends_supervision(self):
+        T, ran = signal.SIGTERM, "echo $$ >> programs; "
+        # Records HUP, USR1, USR2 and TERM, and exits 9 on the second TERM, which the supervisor
+        # passes on as it did the first, without a second log line. Each trap records last:
+        # dash runs a trap that comes in the middle of another's `&&' with the wrong status.
+        traps = "n=0; " + "".join("trap 'n=$((n + 1)); [ $n = 5 ] && exit 9; echo %s >> got' %s; "
+                                  % (s, s) for s in ("HUP", "USR1", "USR2", "TERM"))
+        # (signals sent, PROGRAM, which records itself once its traps are set, options, status,
+        # log lines after the launch and before the first signal, and after it)
+        cases = [([T], ran + "exec sleep 30", [], 0, [], [STOPPED % T, ENDS[0] % T]),
+                 ([signal.SIGINT], ran + "exec sleep 30", [], 0, [], [STOPPED % 2, ENDS[0] % 2]),
+                 ([T], "trap 'exit 7' TERM; %s while :; do sleep 0.1; done" % ran, [], 7, [],
+                  [STOPPED % T, ENDS[1] % 7]),
+                 ([signal.SIGHUP, signal.SIGUSR1, signal.SIGUSR2, T, T],
+                  traps + ran + "while :; do sleep 0.1; done", [], 9, [],
+                  [STOPPED % T, ENDS[1] % 9]),
+                 ([T], ran + "kill -SEGV $$", ["-t", "30"], 0, [ENDS[0] % 11], [STOPPED % T])]
+        handler = self.make_handler()
+        for signals, script, options, status, before, after in cases:
+            with self.subTest(signals=signals, program=script):
+                for name in ("log", "programs", "got"):
+                    if os.path.exists(self.path(name)):
+                        os.remove(self.path(name))
+                sup = self.start_sentrel(*options, "-l", "log", "-e", handler, "sh", "-c", script,
+                                         stdout=subprocess.PIPE)
+                [pid] = self.wait_until(lambda: self.read_pids("programs"), 10, "PROGRAM")
+                self.wait_until(lambda: self.read("log").count("\n") > len(before), 10, "log")
+                sent = time.monotonic()
+                for count, number in enumerate(signals):
+                    if count:
+                        # PROGRAM has trapped and recorded the ones before, and runs on.
+                        got = "".join(signal.Signals(n).name[3:] + "\n" for n in signals[:count])
+                        self.wait_until(lambda: self.read_if_exists("got") == got, 5, "the trap")
+                        self.assertIsNone(sup.poll())
+                    os.kill(sup.pid, number)
+                # The handler writes to the supervisor's stdout, which ends when both have ended.
+                self.assertEqual(sup.communicate(timeout=10)[0],
+                                 b"handler 2 %d 11\n" % pid if before else b"", "handler")
+                self.assertEqual(sup.returncode, status)
+                self.assertLess(time.monotonic() - sent, 5)
+                self.assertEqual(self.log_events("log"), [line.format(pid) for line in [
+                    "The process was successfully started: pid={0}"] + before + after])
 
 
 # An account of the test's own, so that no other process counts against its process limit.
@@ -272,7 +350,7 @@ class ProcessLimitTest(MonitorTestCase):
         # The supervisor and one more: a handler still running takes PROGRAM's slot.
         sup = testlib.start_in_mount_namespace(
             self, "mount --bind passwd /etc/passwd; mount --bind group /etc/group",
-            "-u", ACCOUNT, "-l", "log", "-e", "./handler", "sh", "-c",
+            "-u", ACCOUNT, "-l", "log", "-p", "pid", "-e", "./handler", "sh", "-c",
             'echo $$ >> pids; exec sleep 30',
             preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NPROC, (2, 2)))
 
@@ -292,6 +370,8 @@ class ProcessLimitTest(MonitorTestCase):
             while time.monotonic() < held_until:
                 self.assertIsNone(sup.poll(), self.log_events("log"))
                 time.sleep(0.1)
+            # Nothing holds the PID file's lock while no PROGRAM runs.
+            self.assertEqual(self.run_sentrel("-a", "-p", self.path("pid")).returncode, 1)
 
         def open_writer():
             try:

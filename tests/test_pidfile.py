@@ -22,6 +22,7 @@ STARTED = "The process was successfully started: pid=%d"
 KILLED = "The process was terminated by signal: pid=%d, signal=%d"
 EXITED = "The process was successfully terminated: pid=%d, exit_code=%d"
 LEFTOVER_STOPPED = "The leftover process was stopped: pid=%d, signal=%d"
+STOPPED = "The supervision was stopped by signal: signal=%d"
 
 
 def refusals(link):
@@ -43,10 +44,10 @@ EXITS_7_ON_TERM = 'trap "exit 7" TERM; echo $$ >> "$0"; while :; do sleep 0.2; d
 CLOSES_INHERITED = ('ls -l /proc/$$/fd; for f in /proc/$$/fd/*; do n=${f##*/}; '
                     '[ "$n" -gt 2 ] && eval "exec $n>&-"; done; echo $$ >> "$0"; exec sleep 30')
 # First run: starts the script $2 in the background, where it inherits the PID file and
-# records its PID in $1, waits until it has, and crashes. Later runs exit 7.
-CRASHES_LEAVING = ('ulimit -c 0; echo $$ >> "$0"; [ -e "$0.crashed" ] && exit 7; '
-                   ': > "$0.crashed"; sh -c "$2" "$1" > /dev/null 2>&1 & '
-                   'while [ ! -s "$1" ]; do sleep 0.01; done; kill -SEGV $$')
+# records its PID in $1, waits until it has, and ends by running $3. Later runs exit 7.
+ENDS_LEAVING = ('ulimit -c 0; echo $$ >> "$0"; [ -e "$0.crashed" ] && exit 7; '
+                ': > "$0.crashed"; sh -c "$2" "$1" > /dev/null 2>&1 & '
+                'while [ ! -s "$1" ]; do sleep 0.01; done; eval "$3"')
 LEFTOVER = 'echo $$ >> "$0"; exec sleep 300'
 # A start script that runs its service without exec, as a wrapper often does.
 WRAPPER = 'echo $$ >> "$0"; sleep 300; exit 0'
@@ -268,10 +269,19 @@ class DroppedLockTest(PidFileTestCase):
 class LeftoverTest(PidFileTestCase):
     """Descendants of a dead PROGRAM that keep the PID file are ended before the relaunch."""
 
-    def crash_leaving(self, directory, leftover, pid_1=False):
-        """Runs CRASHES_LEAVING with leftover in directory to its end; returns its status and
-        stderr, the log and the PIDs the leftovers recorded."""
-        args = ["-p", "pid", "-l", "log"] + sh(CRASHES_LEAVING, "marker", "leftovers", leftover)
+    def crash_leaving(self, directory, leftover, pid_1=False, end="kill -SEGV $$"):
+        """Runs ENDS_LEAVING with leftover and end in directory to its end; returns its status
+        and stderr, the log and the PIDs the leftovers recorded."""
+        # The handler records any leftover it still sees; a process that merely has the PID
+        # file open, and is no descendant, must never be signalled.
+        with open(os.path.join(directory, "handler"), "w") as f:
+            f.write('#!/bin/sh\nfor p in $(cat leftovers); do [ -d /proc/$p ] && echo "$p"; '
+                    'done >> handled; echo "$1 $2" >> handled\n')
+        os.chmod(os.path.join(directory, "handler"), 0o755)
+        with open(os.path.join(directory, "pid"), "w") as opened:
+            decoy = self.start_decoy(stdin=opened)
+        args = ["-p", "pid", "-l", "log", "-e", "./handler"] + sh(
+            ENDS_LEAVING, "marker", "leftovers", leftover, end)
         # As PID 1 the PIDs are the namespace's own, and its processes end with it.
         proc = (self.start_as_pid_1(testlib.command(*args), stderr=subprocess.PIPE,
                                     cwd=directory) if pid_1 else
@@ -280,47 +290,45 @@ class LeftoverTest(PidFileTestCase):
         holders = self.marker_pids(os.path.join(directory, "leftovers"))
         for pid in holders if not pid_1 else ():
             self.track_pid(pid)
+        self.assertIsNone(decoy.poll(), "a process that merely opened the file was signalled")
         return status, err, self.log_events(os.path.join(directory, "log")), holders
 
-    def test_leftover_holding_the_lock_is_ended_before_the_relaunch(self):
-        # (case, leftover, the signal that ends it, least seconds to the relaunch, as PID 1)
-        cases = [("ends on SIGTERM", LEFTOVER, 15, 0, False),
-                 ("ignores SIGTERM", "trap '' TERM; " + LEFTOVER, 9, 2, False),
-                 ("supervisor as PID 1", LEFTOVER, 15, 0, True)]
-        for index, (case, leftover, signal_number, at_least, pid_1) in enumerate(cases):
+    def test_leftovers_are_ended_whenever_program_ends(self):
+        ignores = "trap '' TERM; " + LEFTOVER
+        crash = ("kill -SEGV $$", 7, [KILLED, 11])
+        # (case, leftover, PROGRAM's end, status, PROGRAM's end in the log, the signal that ends
+        # the leftover, as PID 1); a crash is followed by the relaunch and an exit 7.
+        cases = [("crash", LEFTOVER, *crash, 15, False),
+                 ("crash, leftover ignores SIGTERM", ignores, *crash, 9, False),
+                 ("crash, supervisor as PID 1", LEFTOVER, *crash, 15, True),
+                 ("exit", LEFTOVER, "exit 5", 5, [EXITED, 5], 15, False),
+                 ("SIGKILL", LEFTOVER, "kill -KILL $$", 0, [KILLED, 9], 15, False),
+                 ("stop", ignores, "kill -TERM $PPID; exec sleep 30", 0,
+                  [STOPPED % 15, KILLED, 15], 9, False),
+                 ("lock holder in a session of its own", 'exec setsid sh -c %s "$0"'
+                  % shlex.quote(LEFTOVER), "exit 0", 0, [EXITED, 0], 15, False)]
+        for index, (case, leftover, end, status, lines, number, pid_1) in enumerate(cases):
             with self.subTest(case):
                 if not pid_1 and testlib.subreaper_refusal():
                     self.skipTest(testlib.subreaper_refusal())
                 directory = self.path("case%d" % index)
                 os.mkdir(directory)
                 started = time.monotonic()
-                status, err, events, holders = self.crash_leaving(directory, leftover, pid_1)
+                result = self.crash_leaving(directory, leftover, pid_1, end)
                 elapsed = time.monotonic() - started
-                self.assertEqual((status, err), (7, ""))
-                first, second = self.marker_pids(os.path.join(directory, "marker"))
-                self.assertEqual(events, [STARTED % first, KILLED % (first, signal.SIGSEGV)]
-                                 + [LEFTOVER_STOPPED % (pid, signal_number) for pid in holders]
-                                 + [STARTED % second, EXITED % (second, 7)])
-                self.assertEqual(len(holders), 1)
-                self.assertGreaterEqual(elapsed, at_least)
-                self.assertLess(elapsed, at_least + 10)
+                program, *relaunched = self.marker_pids(os.path.join(directory, "marker"))
+                [left] = result[3]
+                self.assertEqual(result[:3], (status, "", [STARTED % program] + lines[:-2] + [
+                    lines[-2] % (program, lines[-1]), LEFTOVER_STOPPED % (left, number)] + sum(
+                    ([STARTED % pid, EXITED % (pid, 7)] for pid in relaunched), [])))
+                self.assertFalse(testlib.is_locked(os.path.join(directory, "pid")))
+                self.assertGreaterEqual(elapsed, 2 if number == signal.SIGKILL else 0)
+                self.assertLess(elapsed, 12)
+                # As PID 1 the supervisor's exit ends the handler with the namespace.
                 if not pid_1:
-                    self.wait_until(lambda: not testlib.process_exists(holders[0]), 5,
-                                    "the leftover to be collected")
-
-    def test_daemon_left_by_an_exiting_program_is_left_alone(self):
-        # Only a relaunch ends leftovers. Here the file names the dead PROGRAM and the daemon
-        # holds it, so a stop signals nobody.
-        result = self.run_sentrel("-p", self.pid_file, *sh(
-            'sleep 300 > /dev/null 2>&1 & echo $! >> "$0"; exit 5', self.marker))
-        [daemon] = self.marker_pids()
-        self.track_pid(daemon)
-        self.assertEqual((result.returncode, result.stderr), (5, b""))
-        stop = self.run_sentrel("--stop=2", "-p", self.pid_file)
-        self.assertEqual((stop.returncode, stop.stderr.decode()),
-                         (2, NOT_HOLDER % (PROG, self.pid_file)))
-        self.assertFalse(testlib.has_ended(daemon), "the daemon was signalled")
-        self.assertTrue(testlib.is_locked(self.pid_file))
+                    self.assertEqual(self.read_if_exists(os.path.join(directory, "handled")),
+                                     "%d 11\n" % program if relaunched else None, "handled")
+                    self.wait_until(lambda: not testlib.process_exists(left), 5, "collection")
 
     def test_service_of_a_stopped_wrapper_is_ended_and_supervision_goes_on(self):
         if testlib.subreaper_refusal():
@@ -339,7 +347,8 @@ class LeftoverTest(PidFileTestCase):
         self.assertEqual(events, [STARTED % pid, KILLED % (pid, signal.SIGTERM),
                                   LEFTOVER_STOPPED % (service, signal.SIGTERM), STARTED % new_pid])
         self.wait_until(lambda: not testlib.process_exists(service), 5, "the old service to go")
-        self.assertEqual(self.marker_pids(), [pid, new_pid])
+        # The relaunched wrapper records itself only once it runs.
+        self.assertEqual(self.wait_for_marker(2), [pid, new_pid])
 
 
 class PidFileWriteFailureTest(PidFileTestCase):
@@ -442,6 +451,34 @@ class SecondInstanceTest(PidFileTestCase):
                 os.kill(pid, signal.SIGKILL)
                 self.assertEqual(self.wait_for_exit(winner), 0)
                 self.assertEqual(winner.stderr.read(), b"")
+
+    def test_relaunch_waits_for_a_lock_held_by_another_process(self):
+        # The test, which is no descendant, takes the lock in both respawn delays: it lets go of
+        # the first, and the supervisor is stopped while it waits in the second.
+        refused = testlib.ALREADY_LOCKED.rstrip("\n") % (PROG, self.pid_file)
+        sup = self.start_sentrel("-t", "3", "-l", "log", "-p", self.pid_file, *sh(
+            'echo $$ >> "$0"; kill -SEGV $$', self.marker))
+        for crashes in (1, 2):
+            pid = self.wait_for_marker(crashes)[-1]
+            self.wait_until(lambda: KILLED % (pid, signal.SIGSEGV) in self.read("log"), 10)
+            fd = os.open(self.pid_file, os.O_RDONLY)
+            self.addCleanup(os.close, fd)
+            fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            self.wait_until(lambda: self.read("log").count(refused) == crashes, 10, "refusal")
+            # Refused, it retries without a word more and without giving up.
+            self.assertFalse(testlib.poll(lambda: sup.poll() is not None, 2.5))
+            since = time.monotonic()
+            if crashes == 1:
+                fcntl.flock(fd, fcntl.LOCK_UN)
+                self.wait_for_marker(2)
+            else:
+                os.kill(sup.pid, signal.SIGTERM)
+                self.assertEqual(self.wait_for_exit(sup), 0)
+            self.assertLess(time.monotonic() - since, 2.5)
+        pids = self.marker_pids()
+        self.assertEqual(self.read("pid"), str(pids[1]), "the relaunch wrote no PID")
+        self.assertEqual(self.log_events("log"), [line for pid in pids for line in (
+            STARTED % pid, KILLED % (pid, signal.SIGSEGV), refused)] + [STOPPED % signal.SIGTERM])
 
 
 class StopTest(PidFileTestCase):

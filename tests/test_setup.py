@@ -285,24 +285,33 @@ class DaemonTest(SetupTestCase):
         return program_pid, supervisor_pid, invoker.pid
 
     def test_detached_session_streams_and_modes(self):
+        with open(self.path("handler"), "w") as f:
+            f.write("#!/bin/sh\numask > handler.umask\n")
+        os.chmod(self.path("handler"), 0o755)
         program_pid, supervisor_pid, invoker = self.start_daemon(
-            "prog.pid", "-l", "events.log", "sleep", "20", umask=0o027)
+            "prog.pid", "-l", "events.log", "-e", "./handler", "sleep", "20", umask=0o027)
         # The invoker has already left; PROGRAM lives on under a new session leader.
         self.assertTrue(testlib.process_exists(program_pid))
         session = int(testlib.stat_fields(supervisor_pid)[3])
         self.assertEqual(session, supervisor_pid)
         self.assertNotEqual(session, invoker)
+        self.assertEqual(int(testlib.stat_fields(program_pid)[3]), program_pid)
         self.assertEqual(testlib.read_proc_status(supervisor_pid)["Umask"], ["0000"])
         fds = testlib.descriptors(program_pid)
         self.assertEqual([fds.get(fd) for fd in (0, 1, 2)], ["/dev/null"] * 3)
         log_path = os.path.realpath(self.path("events.log"))
         self.assertNotIn(log_path, fds.values())
         self.wait_until(lambda: self.read_if_exists("events.log"), 5, "the launch log line")
-        # PROGRAM keeps the daemon's umask 0, but the log is never writable by others.
-        self.assertEqual(testlib.read_proc_status(program_pid)["Umask"], ["0000"])
+        # PROGRAM and the handler get the invoker's umask back; the supervisor's own files keep
+        # the modes it asks for, and the log is never writable by others.
+        self.assertEqual(testlib.read_proc_status(program_pid)["Umask"], ["0027"])
         log_mode = stat.S_IMODE(os.stat(self.path("events.log")).st_mode)
         self.assertEqual((log_mode & 0o600, log_mode & 0o002), (0o600, 0), oct(log_mode))
         self.assertEqual(stat.S_IMODE(os.stat(self.path("prog.pid")).st_mode), 0o604)
+        os.kill(program_pid, signal.SIGSEGV)
+        self.track_pid(self.wait_for_pid_file("prog.pid", previous=program_pid))
+        self.assertEqual(self.wait_until(lambda: self.read_if_exists("handler.umask"), 5,
+                                         "the handler"), "0027\n")
 
     def test_invoker_reports_how_the_start_ended(self):
         # A good start in place (-n): 0 once PROGRAM runs, its PID already in the PID file.
