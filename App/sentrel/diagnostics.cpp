@@ -43,7 +43,7 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   length += FormatTimeStamp(&tm, line + length, sizeof(line) - length);
   // Room is kept for the newline: a line too long for the buffer is cut, never left open.
   int room = static_cast<int>(sizeof(line)) - length - 1;
-  int text = vsnprintf(line + length, room, format, args);
+  int text = FormatTextV(line + length, room, format, args);
   length += text < 0 ? 0 : (text < room ? text : room - 1);
   line[length++] = '\n';
   ssize_t written = write(log_fd, line, length);
@@ -106,8 +106,8 @@ void ErrorWithArgExit(const char* s, const char* arg) {
 }
 
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size) {
-  return snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d ", tm->tm_year + 1900, tm->tm_mon + 1,
-                  tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
+  return FormatText(buf, size, "%04d-%02d-%02d %02d:%02d:%02d ", tm->tm_year + 1900, tm->tm_mon + 1,
+                    tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
 }
 
 void OpenEventLog(const char* log_file, const char* syslog_ident) {
@@ -174,3 +174,19 @@ void ReportLaunched() {
 void CloseStartReport() {
   CloseIfOpen(&start_report_fd);
 }
+
+#ifndef __GLIBC__
+// musl reports a failed assertion through fprintf, which would bring the C library's whole
+// printf engine into the static binary for this one line; the same line is written here
+// without it. glibc's own report differs and stays.
+extern "C" [[noreturn]] void __assert_fail(const char* expr, const char* file, int line,
+                                           const char* func) {
+  char text[kLogLineSize];
+  int length =
+      FormatText(text, sizeof(text), "Assertion failed: %s (%s: %s: %d)\n", expr, file, func, line);
+  if (write(2, text, length < kLogLineSize ? length : kLogLineSize - 1) < 0) {
+    // Nowhere left to say it; the abort still ends the process.
+  }
+  abort();
+}
+#endif

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,9 +143,26 @@ static const char kUsage[] =
     "  -u, --user                 run as user\n"
     "  -h, --help                 print this message\n";
 
+// Writes text to fd with the program's name in place of each "%s" (at most three), the only
+// conversion the usage texts hold.
+static void PrintWithName(int fd, const char* text) {
+  struct iovec parts[7];
+  int count = 0;
+  for (const char* mark; count < 6 && (mark = strchr(text, '%')) != nullptr; text = mark + 2) {
+    parts[count].iov_base = const_cast<char*>(text);
+    parts[count++].iov_len = mark - text;
+    parts[count].iov_base = const_cast<char*>(program_name);
+    parts[count++].iov_len = strlen(program_name);
+  }
+  parts[count].iov_base = const_cast<char*>(text);
+  parts[count++].iov_len = strlen(text);
+  if (writev(fd, parts, count) < 0) {
+    // Nobody reads the usage; the status still says what went wrong.
+  }
+}
+
 [[noreturn]] static void PrintUsage(int status) {
-  FILE* stream = status == 0 ? stdout : stderr;
-  fprintf(stream, kUsage, program_name, program_name, program_name);
+  PrintWithName(status == 0 ? 1 : 2, kUsage);
   exit(status);
 }
 
@@ -298,7 +316,7 @@ int main(int argc, char** argv) {
   Settings settings;
   int program_index = ParseCommandLine(argc, argv, &settings);
   if (program_index < 0) {
-    fprintf(stderr, "Try `%s --help' for more information.\n", program_name);
+    PrintWithName(2, "Try `%s --help' for more information.\n");
     return 1;
   }
   if (settings.help) {

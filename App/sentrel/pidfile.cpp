@@ -43,7 +43,7 @@ static void SleepNanoseconds(long nanoseconds) {
 // command name, or -1 when the process is gone or the field cannot be read.
 static long long ReadStatField(pid_t pid, int field) {
   char path[kPidTextSize + 16];
-  snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  FormatText(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return -1;
@@ -71,7 +71,7 @@ static long long ReadStatField(pid_t pid, int field) {
 // is no such process, and 1 when that cannot be known: no /proc, or another account's process.
 static int CheckHolder(const struct stat* file, pid_t pid) {
   char fd_dir[kPidTextSize + 16];
-  snprintf(fd_dir, sizeof(fd_dir), "/proc/%d/fd", static_cast<int>(pid));
+  FormatText(fd_dir, sizeof(fd_dir), "/proc/%d/fd", static_cast<int>(pid));
   int fds[kDescriptorBatch];
   int from = 0;
   int count;
@@ -79,7 +79,7 @@ static int CheckHolder(const struct stat* file, pid_t pid) {
     count = ListDescriptors(fd_dir, from, fds, kDescriptorBatch);
     for (int i = 0; i < count; ++i) {
       char link[sizeof(fd_dir) + 16];
-      snprintf(link, sizeof(link), "%s/%d", fd_dir, fds[i]);
+      FormatText(link, sizeof(link), "%s/%d", fd_dir, fds[i]);
       struct stat held;
       if (stat(link, &held) == 0 && held.st_dev == file->st_dev && held.st_ino == file->st_ino) {
         return 0;
@@ -216,7 +216,7 @@ int WritePidFile(const char* pid_file, int pid_fd, pid_t pid) {
   }
   char text[kPidTextSize];
   memset(text, 0, sizeof(text));
-  int length = snprintf(text, sizeof(text), "%d", static_cast<int>(pid));
+  int length = FormatText(text, sizeof(text), "%d", static_cast<int>(pid));
   // The descriptor was opened and emptied in this cycle, so its offset is still 0.
   return write(pid_fd, text, length) == length ? 0 : -1;
 }
