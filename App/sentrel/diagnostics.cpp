@@ -8,7 +8,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -17,10 +19,18 @@
 
 const char* program_name = "sentrel";
 
-// The supervisor's event log (-1 for none) and whether syslog mirrors it. A forked child forgets
-// both, so only the supervisor records, and marks itself a child.
+// A syslog datagram at most, header included, and the longest ident it carries: musl's limits,
+// kept for every C library so that a reader sees the same bytes from every build.
+constexpr int kSyslogSize = 1024;
+constexpr int kSyslogIdentLength = 31;
+static const char kMonthNames[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+// The supervisor's event log (-1 for none), and the ident that syslog messages carry (null when
+// none are sent) with the socket they leave by (-1 until the first one). A forked child forgets
+// them, so only the supervisor records, and marks itself a child.
 static int log_fd = -1;
-static int log_to_syslog = 0;
+static const char* syslog_tag = nullptr;
+static int syslog_fd = -1;
 static int in_child = 0;
 // Set when a line reached the event log only in part (a full disk): the next line then starts
 // with a newline of its own instead of being glued to the half.
@@ -50,6 +60,60 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   if (written > 0) {
     log_line_cut = written < length;
   }
+}
+
+// (Re)connects the syslog socket to /dev/log, creating the socket first when there is none.
+// Returns 0, or -1 when no syslog reader is bound there now.
+static int ConnectSyslog() {
+  if (syslog_fd < 0) {
+    syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  }
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, "/dev/log", sizeof("/dev/log"));
+  if (syslog_fd < 0 ||
+      connect(syslog_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+// Sends "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT\n" as one datagram, PRI being the user facility
+// with priority, the stamp in UTC, TEXT being text or else the formatted line, as musl sends
+// it. A reader that cannot take the message at once loses it: the supervision never waits for
+// syslog. A reader that went away since the last message (syslogd restarted) is looked for
+// once more.
+__attribute__((format(printf, 3, 0))) static void SendToSyslog(int priority, const char* text,
+                                                               const char* format, va_list args) {
+  int saved_errno = errno;
+  char message[kSyslogSize];
+  memset(message, 0, sizeof(message));
+  time_t now = time(nullptr);
+  struct tm tm;
+  memset(&tm, 0, sizeof(tm));
+  gmtime_r(&now, &tm);
+  int length = FormatText(message, sizeof(message),
+                          "<%d>%.*s %2d %02d:%02d:%02d %.*s[%d]: ", LOG_USER | priority, 3,
+                          kMonthNames + 3 * tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                          kSyslogIdentLength, syslog_tag, static_cast<int>(getpid()));
+  int room = kSyslogSize - length;
+  int added = text ? FormatText(message + length, room, "%s", text)
+                   : FormatTextV(message + length, room, format, args);
+  length = added < room ? length + added : kSyslogSize - 1;
+  if (message[length - 1] != '\n') {
+    message[length++] = '\n';
+  }
+  if (syslog_fd < 0) {
+    (void)ConnectSyslog();
+  }
+  constexpr int kFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+  if (syslog_fd >= 0 && send(syslog_fd, message, length, kFlags) < 0 &&
+      (errno == ECONNREFUSED || errno == ECONNRESET || errno == ENOTCONN || errno == EPIPE) &&
+      ConnectSyslog() == 0) {
+    (void)send(syslog_fd, message, length, kFlags);
+  }
+  errno = saved_errno;
 }
 
 // Prints "<program>: <s>[: `<arg>'][: <system text>]" on stderr and, in the supervisor, to the
@@ -111,10 +175,8 @@ int FormatTimeStamp(const struct tm* tm, char* buf, size_t size) {
 }
 
 void OpenEventLog(const char* log_file, const char* syslog_ident) {
-  if (syslog_ident) {
-    openlog(syslog_ident, LOG_PID, LOG_USER);
-    log_to_syslog = 1;
-  }
+  // The socket is made with the first message, as the C library's syslog does.
+  syslog_tag = syslog_ident;
   // Without a log file there is nothing to see, so no descriptor at all: formatting lines for
   // /dev/null would only slow every relaunch.
   if (!log_file) {
@@ -131,7 +193,7 @@ void OpenEventLog(const char* log_file, const char* syslog_ident) {
 }
 
 void RecordEvent(int priority, const char* syslog_text, const char* format, ...) {
-  if (log_fd < 0 && !log_to_syslog) {
+  if (log_fd < 0 && !syslog_tag) {
     return;
   }
   va_list args;
@@ -142,10 +204,8 @@ void RecordEvent(int priority, const char* syslog_text, const char* format, ...)
     WriteLogLine(format, copy);
     va_end(copy);
   }
-  if (log_to_syslog && syslog_text) {
-    syslog(priority, "%s", syslog_text);
-  } else if (log_to_syslog) {
-    vsyslog(priority, format, args);
+  if (syslog_tag) {
+    SendToSyslog(priority, syslog_text, format, args);
   }
   va_end(args);
 }
@@ -156,7 +216,8 @@ void CloseEventLog() {
 
 void ForgetEventLog() {
   log_fd = -1;
-  log_to_syslog = 0;
+  syslog_tag = nullptr;
+  syslog_fd = -1;
   in_child = 1;
 }
 
