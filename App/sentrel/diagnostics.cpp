@@ -239,9 +239,8 @@ void CloseStartReport() {
 #ifndef __GLIBC__
 // musl reports a failed assertion through fprintf, which would bring the C library's whole
 // printf engine into the static binary for this one line; the same line is written here
-// without it. glibc's own report differs and stays.
-extern "C" [[noreturn]] void __assert_fail(const char* expr, const char* file, int line,
-                                           const char* func) {
+// without it. glibc's own report differs and stays. <assert.h> already declares it noreturn.
+extern "C" void __assert_fail(const char* expr, const char* file, int line, const char* func) {
   char text[kLogLineSize];
   int length =
       FormatText(text, sizeof(text), "Assertion failed: %s (%s: %s: %d)\n", expr, file, func, line);
