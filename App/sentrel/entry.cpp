@@ -166,26 +166,141 @@ static void PrintWithName(int fd, const char* text) {
   exit(status);
 }
 
+#ifndef __GLIBC__
+// Supplementary groups an account may have, its own group included.
+constexpr int kMaxGroups = 64;
+
+// Where the scan of one line of /etc/passwd or /etc/group stands.
+struct AccountLine {
+  int field;            // colons so far
+  int at;               // bytes of username that the current name matches
+  int same;             // the current name equals username as far as it goes
+  int matched;          // a name in the key field was username
+  int numeric;          // the ID fields hold digits only
+  uint32_t numbers[2];  // fields 2 and 3
+};
+
+// Takes the next byte c of a line whose field key_field names accounts (several, comma-
+// separated, when it is not field 0) and whose fields 2 to last_number are IDs. Returns 1 when c
+// ended the line, 0 otherwise.
+static int ScanAccountByte(AccountLine* line, char c, int key_field, int last_number,
+                           const char* username) {
+  if (c == ':' || c == '\n' || (c == ',' && line->field == key_field && key_field != 0)) {
+    line->matched |= line->field == key_field && line->same && username[line->at] == '\0';
+    line->field += c == ':';
+    line->at = 0;
+    line->same = 1;
+    return c == '\n';
+  }
+  if (line->field >= 2 && line->field <= last_number) {
+    line->numeric &= c >= '0' && c <= '9';
+    line->numbers[line->field - 2] = line->numbers[line->field - 2] * 10 + (c - '0');
+  }
+  line->same &= line->field == key_field && c != '\0' && username[line->at] == c;
+  line->at += line->same;
+  return 0;
+}
+
+// Scans /etc/passwd (key_field 0: the account's own line) or /etc/group (key_field 3: lines
+// that list username among their members) as musl's getpwnam and getgrouplist do: only lines
+// with all their colons and numeric IDs count. Stores field 2 of each match in ids, in passwd
+// with field 3 after it, and there the first match ends the scan. Reads a chunk at a time and
+// holds no line, so that lines of any length need no buffer. Returns how many IDs matched
+// (more than max when they did not all fit), or -1 with errno set when path cannot be read.
+static int ScanAccountFile(const char* path, int key_field, const char* username, uint32_t* ids,
+                           int max) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  const int colons = key_field == 0 ? 6 : 3;
+  const int last_number = key_field == 0 ? 3 : 2;
+  AccountLine line = {0, 0, 1, 0, 1, {0, 0}};
+  int found = 0;
+  char chunk[kCopySize];
+  ssize_t count;
+  do {
+    count = read(fd, chunk, sizeof(chunk));
+    if (count < 0 && errno == EINTR) {
+      continue;
+    }
+    // The end of the file ends its last line, whether or not a newline did.
+    if (count == 0) {
+      chunk[0] = '\n';
+    }
+    for (ssize_t i = 0; i < (count == 0 ? 1 : count); ++i) {
+      if (!ScanAccountByte(&line, chunk[i], key_field, last_number, username)) {
+        continue;
+      }
+      for (int n = 2; line.matched && line.numeric && line.field >= colons && n <= last_number;
+           ++n, ++found) {
+        if (found < max) {
+          ids[found] = line.numbers[n - 2];
+        }
+      }
+      if (key_field == 0 && found > 0) {
+        count = 0;
+        break;
+      }
+      line = {0, 0, 1, 0, 1, {0, 0}};
+    }
+  } while (count > 0 || (count < 0 && errno == EINTR));
+  int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  return count < 0 ? -1 : found;
+}
+#endif
+
+// Switches to username's account: its supplementary groups, its group and its user ID.
 static void RunAsUser(const char* username) {
   assert(username);
   if (username[0] == '\0') {
     return;
   }
-  // getpwnam leaves errno alone when the account simply does not exist; the report then has no
-  // system text, so errno must start at 0.
+  // An account that simply does not exist leaves errno alone; the report then has no system
+  // text, so errno must start at 0.
   errno = 0;
+#ifdef __GLIBC__
+  // glibc finds accounts through NSS (LDAP, systemd's dynamic users) as well as in the files.
   struct passwd* pw = getpwnam(username);
   if (!pw) {
     ErrorWithArgExit("getpwnam(): failed to find user", username);
   }
+  uid_t uid = pw->pw_uid;
+  gid_t gid = pw->pw_gid;
   // Only root can and must drop its supplementary groups; otherwise PROGRAM would keep root's.
-  if (geteuid() == 0 && initgroups(username, pw->pw_gid) != 0) {
+  if (geteuid() == 0 && initgroups(username, gid) != 0) {
     ErrorExit("initgroups()");
   }
-  if (setgid(pw->pw_gid) != 0) {
+#else
+  // musl reads only the files, as this does, but its getpwnam and initgroups allocate, and
+  // nothing else would bring its allocator into the static binary.
+  uint32_t ids[2] = {0, 0};
+  if (ScanAccountFile("/etc/passwd", 0, username, ids, 2) <= 0) {
+    ErrorWithArgExit("getpwnam(): failed to find user", username);
+  }
+  uid_t uid = ids[0];
+  gid_t gid = ids[1];
+  if (geteuid() == 0) {
+    gid_t groups[kMaxGroups] = {gid};
+    int count = ScanAccountFile("/etc/group", 3, username, groups + 1, kMaxGroups - 1);
+    // No group file means no supplementary groups, as for the C library.
+    if (count < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      count = 0;
+    }
+    if (count >= kMaxGroups) {
+      errno = EINVAL;
+    }
+    if (count < 0 || count >= kMaxGroups || setgroups(count + 1, groups) != 0) {
+      ErrorExit("initgroups()");
+    }
+  }
+#endif
+  if (setgid(gid) != 0) {
     ErrorExit("setgid()");
   }
-  if (setuid(pw->pw_uid) != 0) {
+  if (setuid(uid) != 0) {
     ErrorExit("setuid()");
   }
 }
