@@ -322,7 +322,12 @@ static rlim_t ReadNrOpen() {
   memset(text, 0, sizeof(text));
   ssize_t n = read(fd, text, sizeof(text) - 1);
   close(fd);
-  return n > 0 ? static_cast<rlim_t>(strtoul(text, nullptr, 10)) : 0;
+  // The kernel writes plain digits; strtoul would bring the C library's whole number scanner.
+  rlim_t ceiling = 0;
+  for (const char* digit = text; n > 0 && *digit >= '0' && *digit <= '9'; ++digit) {
+    ceiling = ceiling * 10 + (*digit - '0');
+  }
+  return ceiling;
 }
 
 static void SetMaxOpenFiles(int max_nofile) {
