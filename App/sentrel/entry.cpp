@@ -218,12 +218,10 @@ static int ScanAccountFile(const char* path, int key_field, const char* username
   AccountLine line = {0, 0, 1, 0, 1, {0, 0}};
   int found = 0;
   char chunk[kCopySize];
+  memset(chunk, 0, sizeof(chunk));
   ssize_t count;
   do {
     count = read(fd, chunk, sizeof(chunk));
-    if (count < 0 && errno == EINTR) {
-      continue;
-    }
     // The end of the file ends its last line, whether or not a newline did.
     if (count == 0) {
       chunk[0] = '\n';
@@ -244,7 +242,7 @@ static int ScanAccountFile(const char* path, int key_field, const char* username
       }
       line = {0, 0, 1, 0, 1, {0, 0}};
     }
-  } while (count > 0 || (count < 0 && errno == EINTR));
+  } while (count > 0);
   int saved_errno = errno;
   close(fd);
   errno = saved_errno;
@@ -282,6 +280,7 @@ static void RunAsUser(const char* username) {
   }
   uid_t uid = ids[0];
   gid_t gid = ids[1];
+  // Only root can and must drop its supplementary groups; otherwise PROGRAM would keep root's.
   if (geteuid() == 0) {
     gid_t groups[kMaxGroups] = {gid};
     int count = ScanAccountFile("/etc/group", 3, username, groups + 1, kMaxGroups - 1);
