@@ -6,7 +6,8 @@
 #
 # A static, stripped binary has no symbol table left, so the binary alone proves nothing there:
 # our object files say what our code calls, and the linker's map says which archive members
-# the link pulled in (the C library's own malloc, which getpwnam needs, is fine there).
+# the link pulled in (the C library's own malloc, which its time-zone code and glibc's getpwnam
+# need, is fine there).
 if(NOT NM)
   set(NM nm)
 endif()

@@ -326,7 +326,8 @@ class EventLogFileTest(EventLogCase):
 
 
 # Runs inside a private mount namespace: hides /dev behind a tmpfs (keeping /dev/null), binds a
-# datagram socket at /dev/log, runs each sentrel command and collects what arrives during it.
+# datagram socket at /dev/log, runs each sentrel command and collects what arrives during it. A
+# run with "fill" first fills the socket's queue and reads nothing until sentrel has ended.
 RECEIVER = r"""
 import json, os, select, socket, subprocess, sys, time
 config = json.loads(sys.argv[1])
@@ -347,13 +348,21 @@ receiver = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 receiver.bind("/dev/log")
 results = []
 for run in config["runs"]:
+    if run.get("fill"):
+        filler = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+        filler.connect("/dev/log")
+        try:
+            while True:
+                filler.send(b"filler", socket.MSG_DONTWAIT)
+        except BlockingIOError:
+            filler.close()
     with open(run["stdout"], "wb") as out, open(run["stderr"], "wb") as err:
         proc = subprocess.Popen(run["command"], cwd=run["cwd"], stdout=out, stderr=err,
                                 start_new_session=True)
     datagrams = []
     deadline = time.monotonic() + run["timeout"]
     while proc.poll() is None and time.monotonic() < deadline:
-        if select.select([receiver], [], [], 0.05)[0]:
+        if select.select([] if run.get("fill") else [receiver], [], [], 0.05)[0]:
             datagrams.append(receiver.recv(65536).decode("latin-1"))
     if proc.poll() is None:
         os.killpg(proc.pid, 9)
@@ -489,6 +498,20 @@ class SyslogTest(EventLogCase):
                 (14, "Service is started"),
                 (14, "Service is stopped (exit_status=7)"),
             ])
+
+
+    def test_unread_syslog_never_holds_up_the_supervision(self):
+        # 30 crashes relaunched at once, each worth two messages, into a full queue: a blocking
+        # send would stop the supervisor at the first.
+        program = "echo $$ >> pids; [ $(wc -l < pids) -le 30 ] && kill -TERM $$; exit 3"
+        (run,) = self.run_in_namespace([
+            {"command": testlib.command("--syslog=deaf", "-t", "0", "sh", "-c", program),
+             "cwd": self.dir, "stdout": self.path("out"), "stderr": self.path("err"),
+             "timeout": 20, "fill": True}])
+        self.assertEqual((run["status"], self.read("err")), (3, ""))
+        self.assertEqual(len(self.read_pids(self.path("pids"))), 31)
+        self.assertTrue(run["datagrams"], "the queue was not filled")
+        self.assertEqual(set(run["datagrams"]), {"filler"})
 
 
 class EventLogCapTest(EventLogCase):

@@ -110,6 +110,28 @@ class AccountSwitchTest(SetupTestCase):
         self.assertEqual(set(status["Groups"]), expected)
         self.assertNotIn("0", status["Groups"])
 
+    def test_user_from_the_account_files(self):
+        # Names that start alike, a second line for the same name, and a last line without its
+        # newline. The files replace /etc's in a private mount namespace.
+        with open(self.path("passwd"), "w") as f:
+            f.write("root:x:0:0:root:/root:/bin/sh\nal:x:1001:1001::/:/bin/sh\n"
+                    "alice:x:1002:1002:Alice, Room 2:/home/alice:/bin/sh\n"
+                    "alice:x:1999:1999::/:/bin/sh\nbob:x:1003:100::/:/bin/sh")
+        with open(self.path("group"), "w") as f:
+            f.write("root:x:0:\nwheel:x:10:root,alice\naudio:x:29:al,alicex,alice\n"
+                    "alice:x:1002:\nvideo:x:44:bob,al\n")
+        setup = "mount --bind passwd /etc/passwd; mount --bind group /etc/group"
+        for user, uid, gid, groups in (("alice", 1002, 1002, {1002, 10, 29}),
+                                       ("al", 1001, 1001, {1001, 29, 44}),
+                                       ("bob", 1003, 100, {100, 44})):
+            with self.subTest(user=user):
+                result = testlib.run_in_mount_namespace(
+                    self, setup, "-u", user, "cat", "/proc/self/status", extra_groups=EXTRA_GROUPS)
+                self.assertEqual(result.returncode, 0, result.stderr)
+                status = testlib.proc_status(result.stdout.decode())
+                self.assertEqual((status["Uid"], status["Gid"]), ([str(uid)] * 4, [str(gid)] * 4))
+                self.assertEqual(set(status["Groups"]), {str(g) for g in groups})
+
     def test_empty_user_changes_nothing(self):
         for options in ((), ("-u", ""), ("--user=",)):
             with self.subTest(options=options):

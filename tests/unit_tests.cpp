@@ -1,7 +1,9 @@
 // Unit tests of the pure functions: option parsing, the NAME~N parser, the rotation size
-// arithmetic and the event log's time stamp.
+// arithmetic, the event log's time stamp and the text formatter.
 #include <getopt.h>
 #include <gtest/gtest.h>
+#include <limits.h>
+#include <stdarg.h>
 #include <string.h>
 #include <time.h>
 
@@ -337,6 +339,57 @@ TEST(FormatTimeStamp, Table) {
     EXPECT_STREQ(buf, c.expected);
     EXPECT_EQ(length, static_cast<int>(strlen(c.expected)));
   }
+}
+
+// What FormatTextV made of format in the first size bytes of a larger buffer, its result, and
+// whether it touched a byte beyond size.
+struct Formatted {
+  std::string text;
+  int length;
+  bool overran;
+};
+
+__attribute__((format(printf, 2, 3))) Formatted Format(size_t size, const char* format, ...) {
+  char buf[64];
+  memset(buf, 'z', sizeof(buf));
+  va_list args;
+  va_start(args, format);
+  int length = FormatTextV(buf, size, format, args);
+  va_end(args);
+  std::string text(buf, size > 0 ? strnlen(buf, size) : 0);
+  return {text, length,
+          std::string(buf + size, sizeof(buf) - size).find_first_not_of('z') != std::string::npos};
+}
+
+TEST(FormatText, Table) {
+  const struct {
+    Formatted got;
+    const char* text;
+    int length;
+  } cases[] = {
+      {Format(64, "pid=%d, signal=%d", 0, 15), "pid=0, signal=15", 16},
+      {Format(64, "%d", -17), "-17", 3},
+      {Format(64, "%d|%d", INT_MIN, INT_MAX), "-2147483648|2147483647", 22},
+      {Format(64, "%ld %lld", -1L, LLONG_MIN), "-1 -9223372036854775808", 23},
+      {Format(64, "%04d-%02d %02d", 7, 123, 0), "0007-123 00", 11},
+      {Format(64, "%04d|%3d", -7, -7), "-007| -7", 8},
+      {Format(64, "%s: %s%s.", "a", "bc", ""), "a: bc.", 6},
+      {Format(64, "%.*s|%.*s", 3, "abcdef", 9, "ab"), "abc|ab", 6},
+      {Format(64, "100%%"), "100%", 4},
+      // Cut to the buffer, terminated, and still counting the whole text.
+      {Format(4, "%s", "abcdef"), "abc", 6},
+      {Format(3, "x%d", -12345), "x-", 7},
+      {Format(1, "%d", 42), "", 2},
+      {Format(0, "%d", 42), "", 2},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(c.got.text, c.text);
+    EXPECT_EQ(c.got.length, c.length) << c.text;
+    EXPECT_FALSE(c.got.overran) << c.text;
+  }
+  char buf[8];
+  EXPECT_EQ(FormatText(buf, sizeof(buf), "%d%s", 12, "ab"), 4);
+  EXPECT_STREQ(buf, "12ab");
 }
 
 }  // namespace

@@ -8,8 +8,10 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -18,10 +20,18 @@
 
 const char* program_name = "sentrel";
 
-// The supervisor's event log (-1 for none) and whether syslog mirrors it. A forked child forgets
-// both, so only the supervisor records, and marks itself a child.
+// A syslog datagram at most, header included, and the longest ident it carries: musl's limits,
+// kept for every C library so that a reader sees the same bytes from every build.
+constexpr int kSyslogSize = 1024;
+constexpr int kSyslogIdentLength = 31;
+static const char kMonthNames[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+
+// The supervisor's event log (-1 for none), and the ident that syslog messages carry (null when
+// none are sent) with the socket they leave by (-1 until the first one). A forked child forgets
+// them, so only the supervisor records, and marks itself a child.
 static int log_fd = -1;
-static int log_to_syslog = 0;
+static const char* syslog_tag = nullptr;
+static int syslog_fd = -1;
 static int in_child = 0;
 // Set when a line reached the event log only in part (a full disk): the next line then starts
 // with a newline of its own instead of being glued to the half.
@@ -89,7 +99,7 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   length += FormatTimeStamp(&tm, line + length, sizeof(line) - length);
   // Room is kept for the newline: a line too long for the buffer is cut, never left open.
   int room = static_cast<int>(sizeof(line)) - length - 1;
-  int text = vsnprintf(line + length, room, format, args);
+  int text = FormatTextV(line + length, room, format, args);
   length += text < 0 ? 0 : (text < room ? text : room - 1);
   line[length++] = '\n';
   if (MakeRoomForLine(line, &length) != 0) {
@@ -99,6 +109,60 @@ __attribute__((format(printf, 1, 0))) static void WriteLogLine(const char* forma
   if (written > 0) {
     log_line_cut = written < length;
   }
+}
+
+// (Re)connects the syslog socket to /dev/log, creating the socket first when there is none.
+// Returns 0, or -1 when no syslog reader is bound there now.
+static int ConnectSyslog() {
+  if (syslog_fd < 0) {
+    syslog_fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  }
+  struct sockaddr_un address;
+  memset(&address, 0, sizeof(address));
+  address.sun_family = AF_UNIX;
+  memcpy(address.sun_path, "/dev/log", sizeof("/dev/log"));
+  if (syslog_fd < 0 ||
+      connect(syslog_fd, reinterpret_cast<struct sockaddr*>(&address), sizeof(address)) != 0) {
+    return -1;
+  }
+  return 0;
+}
+
+// Sends "<PRI>Mmm dd hh:mm:ss IDENT[PID]: TEXT\n" as one datagram, PRI being the user facility
+// with priority, the stamp in UTC, TEXT being text or else the formatted line, as musl sends
+// it. A reader that cannot take the message at once loses it: the supervision never waits for
+// syslog. A reader that went away since the last message (syslogd restarted) is looked for
+// once more.
+__attribute__((format(printf, 3, 0))) static void SendToSyslog(int priority, const char* text,
+                                                               const char* format, va_list args) {
+  int saved_errno = errno;
+  char message[kSyslogSize];
+  memset(message, 0, sizeof(message));
+  time_t now = time(nullptr);
+  struct tm tm;
+  memset(&tm, 0, sizeof(tm));
+  gmtime_r(&now, &tm);
+  int length = FormatText(message, sizeof(message),
+                          "<%d>%.*s %2d %02d:%02d:%02d %.*s[%d]: ", LOG_USER | priority, 3,
+                          kMonthNames + 3 * tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                          kSyslogIdentLength, syslog_tag, static_cast<int>(getpid()));
+  int room = kSyslogSize - length;
+  int added = text ? FormatText(message + length, room, "%s", text)
+                   : FormatTextV(message + length, room, format, args);
+  length = added < room ? length + added : kSyslogSize - 1;
+  if (message[length - 1] != '\n') {
+    message[length++] = '\n';
+  }
+  if (syslog_fd < 0) {
+    (void)ConnectSyslog();
+  }
+  constexpr int kFlags = MSG_DONTWAIT | MSG_NOSIGNAL;
+  if (syslog_fd >= 0 && send(syslog_fd, message, length, kFlags) < 0 &&
+      (errno == ECONNREFUSED || errno == ECONNRESET || errno == ENOTCONN || errno == EPIPE) &&
+      ConnectSyslog() == 0) {
+    (void)send(syslog_fd, message, length, kFlags);
+  }
+  errno = saved_errno;
 }
 
 // Prints "<program>: <s>[: `<arg>'][: <system text>]" on stderr and, in the supervisor, to the
@@ -155,15 +219,13 @@ void ErrorWithArgExit(const char* s, const char* arg) {
 }
 
 int FormatTimeStamp(const struct tm* tm, char* buf, size_t size) {
-  return snprintf(buf, size, "%04d-%02d-%02d %02d:%02d:%02d ", tm->tm_year + 1900, tm->tm_mon + 1,
-                  tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
+  return FormatText(buf, size, "%04d-%02d-%02d %02d:%02d:%02d ", tm->tm_year + 1900, tm->tm_mon + 1,
+                    tm->tm_mday, tm->tm_hour, tm->tm_min, tm->tm_sec);
 }
 
 void OpenEventLog(const char* log_file, const char* syslog_ident) {
-  if (syslog_ident) {
-    openlog(syslog_ident, LOG_PID, LOG_USER);
-    log_to_syslog = 1;
-  }
+  // The socket is made with the first message, as the C library's syslog does.
+  syslog_tag = syslog_ident;
   // Without a log file there is nothing to see, so no descriptor at all: formatting lines for
   // /dev/null would only slow every relaunch.
   if (!log_file) {
@@ -180,7 +242,7 @@ void OpenEventLog(const char* log_file, const char* syslog_ident) {
 }
 
 void RecordEvent(int priority, const char* syslog_text, const char* format, ...) {
-  if (log_fd < 0 && !log_to_syslog) {
+  if (log_fd < 0 && !syslog_tag) {
     return;
   }
   va_list args;
@@ -191,10 +253,8 @@ void RecordEvent(int priority, const char* syslog_text, const char* format, ...)
     WriteLogLine(format, copy);
     va_end(copy);
   }
-  if (log_to_syslog && syslog_text) {
-    syslog(priority, "%s", syslog_text);
-  } else if (log_to_syslog) {
-    vsyslog(priority, format, args);
+  if (syslog_tag) {
+    SendToSyslog(priority, syslog_text, format, args);
   }
   va_end(args);
 }
@@ -205,7 +265,8 @@ void CloseEventLog() {
 
 void ForgetEventLog() {
   log_fd = -1;
-  log_to_syslog = 0;
+  syslog_tag = nullptr;
+  syslog_fd = -1;
   in_child = 1;
 }
 
@@ -223,3 +284,18 @@ void ReportLaunched() {
 void CloseStartReport() {
   CloseIfOpen(&start_report_fd);
 }
+
+#ifndef __GLIBC__
+// musl reports a failed assertion through fprintf, which would bring the C library's whole
+// printf engine into the static binary for this one line; the same line is written here
+// without it. glibc's own report differs and stays. <assert.h> already declares it noreturn.
+extern "C" void __assert_fail(const char* expr, const char* file, int line, const char* func) {
+  char text[kLogLineSize];
+  int length =
+      FormatText(text, sizeof(text), "Assertion failed: %s (%s: %s: %d)\n", expr, file, func, line);
+  if (write(2, text, length < kLogLineSize ? length : kLogLineSize - 1) < 0) {
+    // Nowhere left to say it; the abort still ends the process.
+  }
+  abort();
+}
+#endif

@@ -12,6 +12,7 @@
 #include <string.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -142,32 +143,163 @@ static const char kUsage[] =
     "  -u, --user                 run as user\n"
     "  -h, --help                 print this message\n";
 
+// Writes text to fd with the program's name in place of each "%s" (at most three), the only
+// conversion the usage texts hold.
+static void PrintWithName(int fd, const char* text) {
+  struct iovec parts[7];
+  int count = 0;
+  for (const char* mark; count < 6 && (mark = strchr(text, '%')) != nullptr; text = mark + 2) {
+    parts[count].iov_base = const_cast<char*>(text);
+    parts[count++].iov_len = mark - text;
+    parts[count].iov_base = const_cast<char*>(program_name);
+    parts[count++].iov_len = strlen(program_name);
+  }
+  parts[count].iov_base = const_cast<char*>(text);
+  parts[count++].iov_len = strlen(text);
+  if (writev(fd, parts, count) < 0) {
+    // Nobody reads the usage; the status still says what went wrong.
+  }
+}
+
 [[noreturn]] static void PrintUsage(int status) {
-  FILE* stream = status == 0 ? stdout : stderr;
-  fprintf(stream, kUsage, program_name, program_name, program_name);
+  PrintWithName(status == 0 ? 1 : 2, kUsage);
   exit(status);
 }
 
+#ifndef __GLIBC__
+// Supplementary groups an account may have, its own group included.
+constexpr int kMaxGroups = 64;
+
+// Where the scan of one line of /etc/passwd or /etc/group stands.
+struct AccountLine {
+  int field;            // colons so far
+  int at;               // bytes of username that the current name matches
+  int same;             // the current name equals username as far as it goes
+  int matched;          // a name in the key field was username
+  int numeric;          // the ID fields hold digits only
+  uint32_t numbers[2];  // fields 2 and 3
+};
+
+// Takes the next byte c of a line whose field key_field names accounts (several, comma-
+// separated, when it is not field 0) and whose fields 2 to last_number are IDs. Returns 1 when c
+// ended the line, 0 otherwise.
+static int ScanAccountByte(AccountLine* line, char c, int key_field, int last_number,
+                           const char* username) {
+  if (c == ':' || c == '\n' || (c == ',' && line->field == key_field && key_field != 0)) {
+    line->matched |= line->field == key_field && line->same && username[line->at] == '\0';
+    line->field += c == ':';
+    line->at = 0;
+    line->same = 1;
+    return c == '\n';
+  }
+  if (line->field >= 2 && line->field <= last_number) {
+    line->numeric &= c >= '0' && c <= '9';
+    line->numbers[line->field - 2] = line->numbers[line->field - 2] * 10 + (c - '0');
+  }
+  line->same &= line->field == key_field && c != '\0' && username[line->at] == c;
+  line->at += line->same;
+  return 0;
+}
+
+// Scans /etc/passwd (key_field 0: the account's own line) or /etc/group (key_field 3: lines
+// that list username among their members) as musl's getpwnam and getgrouplist do: only lines
+// with all their colons and numeric IDs count. Stores field 2 of each match in ids, in passwd
+// with field 3 after it, and there the first match ends the scan. Reads a chunk at a time and
+// holds no line, so that lines of any length need no buffer. Returns how many IDs matched
+// (more than max when they did not all fit), or -1 with errno set when path cannot be read.
+static int ScanAccountFile(const char* path, int key_field, const char* username, uint32_t* ids,
+                           int max) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    return -1;
+  }
+  const int colons = key_field == 0 ? 6 : 3;
+  const int last_number = key_field == 0 ? 3 : 2;
+  AccountLine line = {0, 0, 1, 0, 1, {0, 0}};
+  int found = 0;
+  char chunk[kCopySize];
+  memset(chunk, 0, sizeof(chunk));
+  ssize_t count;
+  do {
+    count = read(fd, chunk, sizeof(chunk));
+    // The end of the file ends its last line, whether or not a newline did.
+    if (count == 0) {
+      chunk[0] = '\n';
+    }
+    for (ssize_t i = 0; i < (count == 0 ? 1 : count); ++i) {
+      if (!ScanAccountByte(&line, chunk[i], key_field, last_number, username)) {
+        continue;
+      }
+      for (int n = 2; line.matched && line.numeric && line.field >= colons && n <= last_number;
+           ++n, ++found) {
+        if (found < max) {
+          ids[found] = line.numbers[n - 2];
+        }
+      }
+      if (key_field == 0 && found > 0) {
+        count = 0;
+        break;
+      }
+      line = {0, 0, 1, 0, 1, {0, 0}};
+    }
+  } while (count > 0);
+  int saved_errno = errno;
+  close(fd);
+  errno = saved_errno;
+  return count < 0 ? -1 : found;
+}
+#endif
+
+// Switches to username's account: its supplementary groups, its group and its user ID.
 static void RunAsUser(const char* username) {
   assert(username);
   if (username[0] == '\0') {
     return;
   }
-  // getpwnam leaves errno alone when the account simply does not exist; the report then has no
-  // system text, so errno must start at 0.
+  // An account that simply does not exist leaves errno alone; the report then has no system
+  // text, so errno must start at 0.
   errno = 0;
+#ifdef __GLIBC__
+  // glibc finds accounts through NSS (LDAP, systemd's dynamic users) as well as in the files.
   struct passwd* pw = getpwnam(username);
   if (!pw) {
     ErrorWithArgExit("getpwnam(): failed to find user", username);
   }
+  uid_t uid = pw->pw_uid;
+  gid_t gid = pw->pw_gid;
   // Only root can and must drop its supplementary groups; otherwise PROGRAM would keep root's.
-  if (geteuid() == 0 && initgroups(username, pw->pw_gid) != 0) {
+  if (geteuid() == 0 && initgroups(username, gid) != 0) {
     ErrorExit("initgroups()");
   }
-  if (setgid(pw->pw_gid) != 0) {
+#else
+  // musl reads only the files, as this does, but its getpwnam and initgroups allocate, and
+  // nothing else would bring its allocator into the static binary.
+  uint32_t ids[2] = {0, 0};
+  if (ScanAccountFile("/etc/passwd", 0, username, ids, 2) <= 0) {
+    ErrorWithArgExit("getpwnam(): failed to find user", username);
+  }
+  uid_t uid = ids[0];
+  gid_t gid = ids[1];
+  // Only root can and must drop its supplementary groups; otherwise PROGRAM would keep root's.
+  if (geteuid() == 0) {
+    gid_t groups[kMaxGroups] = {gid};
+    int count = ScanAccountFile("/etc/group", 3, username, groups + 1, kMaxGroups - 1);
+    // No group file means no supplementary groups, as for the C library.
+    if (count < 0 && (errno == ENOENT || errno == ENOTDIR)) {
+      count = 0;
+    }
+    if (count >= kMaxGroups) {
+      errno = EINVAL;
+    }
+    if (count < 0 || count >= kMaxGroups || setgroups(count + 1, groups) != 0) {
+      ErrorExit("initgroups()");
+    }
+  }
+#endif
+  if (setgid(gid) != 0) {
     ErrorExit("setgid()");
   }
-  if (setuid(pw->pw_uid) != 0) {
+  if (setuid(uid) != 0) {
     ErrorExit("setuid()");
   }
 }
@@ -189,7 +321,12 @@ static rlim_t ReadNrOpen() {
   memset(text, 0, sizeof(text));
   ssize_t n = read(fd, text, sizeof(text) - 1);
   close(fd);
-  return n > 0 ? static_cast<rlim_t>(strtoul(text, nullptr, 10)) : 0;
+  // The kernel writes plain digits; strtoul would bring the C library's whole number scanner.
+  rlim_t ceiling = 0;
+  for (const char* digit = text; n > 0 && *digit >= '0' && *digit <= '9'; ++digit) {
+    ceiling = ceiling * 10 + (*digit - '0');
+  }
+  return ceiling;
 }
 
 static void SetMaxOpenFiles(int max_nofile) {
@@ -300,7 +437,7 @@ int main(int argc, char** argv) {
   Settings settings;
   int program_index = ParseCommandLine(argc, argv, &settings);
   if (program_index < 0) {
-    fprintf(stderr, "Try `%s --help' for more information.\n", program_name);
+    PrintWithName(2, "Try `%s --help' for more information.\n");
     return 1;
   }
   if (settings.help) {

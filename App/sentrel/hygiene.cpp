@@ -1,11 +1,12 @@
 // Descriptor and process hygiene that the other units share: listing, closing and placing
-// descriptors, opening a file without following a planted link, reading a NAME~N argument, and
-// the signal state of the supervisor and its children. Calls nothing of the program's own; runs
-// in every process.
+// descriptors, opening a file without following a planted link, reading a NAME~N argument, the
+// signal state of the supervisor and its children, and the text formatter. Calls nothing of the
+// program's own; runs in every process.
 #include <assert.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -28,6 +29,42 @@ static void (*inherited_dispositions[kIgnoredCount])(int);
 static const int kAwaitedSignals[] = {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGUSR1, SIGUSR2};
 // The umask PROGRAM and the handler start with, -1 for the supervisor's own.
 static int child_umask = -1;
+
+// Puts c at *length while it fits before the terminator's byte; counts it either way, so that
+// the result says how long the whole text would be.
+static void AppendChar(char* buf, size_t size, size_t* length, char c) {
+  if (*length + 1 < size) {
+    buf[*length] = c;
+  }
+  ++*length;
+}
+
+// Appends value in decimal, right-aligned in width characters of pad ('0' keeps the sign in
+// front of the zeros, as printf does).
+static void AppendNumber(char* buf, size_t size, size_t* length, long long value, int width,
+                         char pad) {
+  // Unsigned, so that the most negative value has a magnitude too.
+  unsigned long long magnitude = value < 0 ? 0ULL - value : value;
+  char digits[24];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  if (value < 0) {
+    digits[count++] = '-';
+  }
+  if (value < 0 && pad == '0') {
+    AppendChar(buf, size, length, digits[--count]);
+    --width;
+  }
+  for (; width > count; --width) {
+    AppendChar(buf, size, length, pad);
+  }
+  while (count > 0) {
+    AppendChar(buf, size, length, digits[--count]);
+  }
+}
 
 int ListDescriptors(const char* fd_dir, int from, int* fds, int count) {
   int dir_fd = open(fd_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -127,7 +164,7 @@ static int OpenFollowingOwnLink(const char* path, int flags, mode_t mode) {
   memset(dir, 0, sizeof(dir));
   const char* slash = strrchr(path, '/');
   int length = slash && slash > path ? static_cast<int>(slash - path) : 1;
-  if (snprintf(dir, sizeof(dir), "%.*s", length, slash ? path : ".") >= kPathSize) {
+  if (FormatText(dir, sizeof(dir), "%.*s", length, slash ? path : ".") >= kPathSize) {
     return -1;
   }
   struct stat holder;
@@ -264,4 +301,62 @@ void ResetChildState() {
   if (child_umask >= 0) {
     umask(static_cast<mode_t>(child_umask));
   }
+}
+
+int FormatTextV(char* buf, size_t size, const char* format, va_list args) {
+  assert(format);
+  size_t length = 0;
+  for (const char* p = format; *p != '\0'; ++p) {
+    if (*p != '%') {
+      AppendChar(buf, size, &length, *p);
+      continue;
+    }
+    char pad = ' ';
+    if (*++p == '0') {
+      pad = '0';
+      ++p;
+    }
+    int width = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+      width = width * 10 + (*p - '0');
+    }
+    int precision = -1;
+    if (p[0] == '.' && p[1] == '*') {
+      precision = va_arg(args, int);
+      p += 2;
+    }
+    int longs = 0;
+    for (; *p == 'l'; ++p) {
+      ++longs;
+    }
+    if (*p == 's') {
+      const char* s = va_arg(args, const char*);
+      for (int i = 0; s[i] != '\0' && (precision < 0 || i < precision); ++i) {
+        AppendChar(buf, size, &length, s[i]);
+      }
+    } else if (*p == 'd') {
+      long long value = longs == 0   ? va_arg(args, int)
+                        : longs == 1 ? va_arg(args, long)
+                                     : va_arg(args, long long);
+      AppendNumber(buf, size, &length, value, width, pad);
+    } else if (*p == '%') {
+      AppendChar(buf, size, &length, '%');
+    } else {
+      // Not a conversion this program uses: the format stops here rather than read an
+      // argument of unknown type.
+      break;
+    }
+  }
+  if (size > 0) {
+    buf[length < size ? length : size - 1] = '\0';
+  }
+  return static_cast<int>(length);
+}
+
+int FormatText(char* buf, size_t size, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  int length = FormatTextV(buf, size, format, args);
+  va_end(args);
+  return length;
 }

@@ -461,7 +461,7 @@ static void HandleSignal(int signal_number, pid_t child_pid) {
     stop_signal = signal_number;
     char syslog_text[kHandlerArgSize];
     memset(syslog_text, 0, sizeof(syslog_text));
-    snprintf(syslog_text, sizeof(syslog_text), "Service is stopping (signal=%d)", signal_number);
+    FormatText(syslog_text, sizeof(syslog_text), "Service is stopping (signal=%d)", signal_number);
     RecordEvent(LOG_INFO, syslog_text, "The supervision was stopped by signal: signal=%d",
                 signal_number);
   }
@@ -516,15 +516,15 @@ static int RecordEnd(pid_t child_pid, int status, int respawn_kill, int* result)
   memset(syslog_text, 0, sizeof(syslog_text));
   if (!WIFSIGNALED(status)) {
     *result = WEXITSTATUS(status);
-    snprintf(syslog_text, sizeof(syslog_text), "Service is stopped (exit_status=%d)", *result);
+    FormatText(syslog_text, sizeof(syslog_text), "Service is stopped (exit_status=%d)", *result);
     RecordEvent(LOG_INFO, syslog_text,
                 "The process was successfully terminated: pid=%d, exit_code=%d",
                 static_cast<int>(child_pid), *result);
     return -1;
   }
   int signal_number = WTERMSIG(status);
-  snprintf(syslog_text, sizeof(syslog_text), "Service is terminated by signal (signal=%d)",
-           signal_number);
+  FormatText(syslog_text, sizeof(syslog_text), "Service is terminated by signal (signal=%d)",
+             signal_number);
   RecordEvent(LOG_ERR, syslog_text, "The process was terminated by signal: pid=%d, signal=%d",
               static_cast<int>(child_pid), signal_number);
   return stop_signal != 0 || (signal_number == SIGKILL && !respawn_kill) ? -1 : 0;
@@ -547,8 +547,8 @@ static void RunErrorHandler(const char* error_handler, pid_t pid, int signal_num
   char signal_text[kHandlerArgSize];
   memset(pid_text, 0, sizeof(pid_text));
   memset(signal_text, 0, sizeof(signal_text));
-  snprintf(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
-  snprintf(signal_text, kHandlerArgSize - 1, "%d", signal_number);
+  FormatText(pid_text, kHandlerArgSize - 1, "%d", static_cast<int>(pid));
+  FormatText(signal_text, kHandlerArgSize - 1, "%d", signal_number);
   char* handler_argv[] = {const_cast<char*>(error_handler), pid_text, signal_text, nullptr};
   pid_t forked_pid = fork();
   if (forked_pid < 0) {

@@ -44,7 +44,7 @@ static void SleepNanoseconds(long nanoseconds) {
 // command name, or -1 when the process is gone or the field cannot be read.
 static long long ReadStatField(pid_t pid, int field) {
   char path[kPidTextSize + 16];
-  snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  FormatText(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return -1;
@@ -73,7 +73,7 @@ static long long ReadStatField(pid_t pid, int field) {
 // opened the file on its own is told apart from one that shares PROGRAM's locked descriptor.
 static int CheckLockHolder(pid_t pid, int fd) {
   char path[kPidTextSize + 32];
-  snprintf(path, sizeof(path), "/proc/%d/fdinfo/%d", static_cast<int>(pid), fd);
+  FormatText(path, sizeof(path), "/proc/%d/fdinfo/%d", static_cast<int>(pid), fd);
   int info_fd = open(path, O_RDONLY | O_CLOEXEC);
   if (info_fd < 0) {
     return -1;
@@ -90,7 +90,7 @@ static int CheckLockHolder(pid_t pid, int fd) {
 // With need_lock, only a descriptor through which pid holds a lock on the file counts.
 static int CheckHolder(const struct stat* file, pid_t pid, int need_lock) {
   char fd_dir[kPidTextSize + 16];
-  snprintf(fd_dir, sizeof(fd_dir), "/proc/%d/fd", static_cast<int>(pid));
+  FormatText(fd_dir, sizeof(fd_dir), "/proc/%d/fd", static_cast<int>(pid));
   int fds[kDescriptorBatch];
   int from = 0;
   int count;
@@ -98,7 +98,7 @@ static int CheckHolder(const struct stat* file, pid_t pid, int need_lock) {
     count = ListDescriptors(fd_dir, from, fds, kDescriptorBatch);
     for (int i = 0; i < count; ++i) {
       char link[sizeof(fd_dir) + 16];
-      snprintf(link, sizeof(link), "%s/%d", fd_dir, fds[i]);
+      FormatText(link, sizeof(link), "%s/%d", fd_dir, fds[i]);
       struct stat held;
       if (stat(link, &held) == 0 && held.st_dev == file->st_dev && held.st_ino == file->st_ino &&
           (!need_lock || CheckLockHolder(pid, fds[i]) == 0)) {
@@ -141,7 +141,7 @@ static int IsLockTaken(const char* pid_file, struct stat* file) {
 // has yet to collect.
 static int HasEnded(pid_t pid) {
   char path[kPidTextSize + 16];
-  snprintf(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  FormatText(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     return errno == ENOENT || kill(pid, 0) != 0 ? 0 : -1;
@@ -270,7 +270,7 @@ int WritePidFile(const char* pid_file, int pid_fd, pid_t pid) {
   }
   char text[kPidTextSize];
   memset(text, 0, sizeof(text));
-  int length = snprintf(text, sizeof(text), "%d", static_cast<int>(pid));
+  int length = FormatText(text, sizeof(text), "%d", static_cast<int>(pid));
   // The descriptor was opened and emptied in this cycle, so its offset is still 0.
   return write(pid_fd, text, length) == length ? 0 : -1;
 }

@@ -3,6 +3,7 @@
 #ifndef SENTREL_SENTREL_H_
 #define SENTREL_SENTREL_H_
 
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -159,5 +160,14 @@ void UnblockSignals();
 // In a child before exec: gives back the dispositions the supervisor inherited, empties the
 // signal mask and sets the invoker's umask.
 void ResetChildState();
+// snprintf for the program's own formats, without the C library's printf engine: %s, %.*s,
+// %d, %ld and %lld with an optional width (%04d, %2d), and %%. Returns the length the whole
+// text would have; buf is always terminated when size > 0. An unknown conversion ends the
+// text where it stands.
+int FormatText(char* buf, size_t size, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
+// FormatText with the arguments as a va_list.
+int FormatTextV(char* buf, size_t size, const char* format, va_list args)
+    __attribute__((format(printf, 3, 0)));
 
 #endif  // SENTREL_SENTREL_H_
