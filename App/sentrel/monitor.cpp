@@ -476,8 +476,11 @@ static void HandleSignal(int signal_number, pid_t child_pid) {
 static int WaitForProgram(pid_t child_pid) {
   int status = 0;
   for (;;) {
-    HandleSignal(AwaitSignal(WriterWait()), child_pid);
-    if (CollectEnded(child_pid, &status) == 0) {
+    // Every child that ends raises SIGCHLD, which stays pending while blocked: there is nothing
+    // to collect without it.
+    int signal_number = AwaitSignal(WriterWait());
+    HandleSignal(signal_number, child_pid);
+    if (signal_number == SIGCHLD && CollectEnded(child_pid, &status) == 0) {
       return status;
     }
     StartWriterIfGone();
@@ -497,7 +500,9 @@ static int PauseSupervision(int64_t milliseconds) {
     }
     int signal_number = AwaitSignal(wait);
     HandleSignal(signal_number, -1);
-    (void)CollectEnded(-1, nullptr);
+    if (signal_number == SIGCHLD) {
+      (void)CollectEnded(-1, nullptr);
+    }
     StartWriterIfGone();
     if (stop_signal != 0) {
       return -1;
