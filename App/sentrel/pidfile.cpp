@@ -40,19 +40,30 @@ static void SleepNanoseconds(long nanoseconds) {
   (void)nanosleep(&delay, nullptr);
 }
 
+// Reads the start of /proc/PID/stat, or with an fd that is not -1 of /proc/PID/fdinfo/FD, into
+// text, zeroed and terminated. Returns the length read, or -1 with errno set.
+static ssize_t ReadProcText(pid_t pid, int fd, char* text, size_t size) {
+  char path[kPidTextSize + 32];
+  if (fd < 0) {
+    FormatText(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
+  } else {
+    FormatText(path, sizeof(path), "/proc/%d/fdinfo/%d", static_cast<int>(pid), fd);
+  }
+  memset(text, 0, size);
+  int text_fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (text_fd < 0) {
+    return -1;
+  }
+  ssize_t length = read(text_fd, text, size - 1);
+  close(text_fd);
+  return length;
+}
+
 // Field number field (as counted in proc(5)) of /proc/PID/stat, for the numeric fields after the
 // command name, or -1 when the process is gone or the field cannot be read.
 static long long ReadStatField(pid_t pid, int field) {
-  char path[kPidTextSize + 16];
-  FormatText(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return -1;
-  }
   char text[kCopySize];
-  memset(text, 0, sizeof(text));
-  ssize_t length = read(fd, text, sizeof(text) - 1);
-  close(fd);
+  ssize_t length = ReadProcText(pid, -1, text, sizeof(text));
   // The command name may hold blanks and parentheses: fields are counted after its last ')'.
   const char* cursor = length > 0 ? strrchr(text, ')') : nullptr;
   for (int n = 2; cursor && n < field; ++n) {
@@ -72,16 +83,8 @@ static long long ReadStatField(pid_t pid, int field) {
 // lock in the descriptor's fdinfo only for the open file that took it, so a process that merely
 // opened the file on its own is told apart from one that shares PROGRAM's locked descriptor.
 static int CheckLockHolder(pid_t pid, int fd) {
-  char path[kPidTextSize + 32];
-  FormatText(path, sizeof(path), "/proc/%d/fdinfo/%d", static_cast<int>(pid), fd);
-  int info_fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (info_fd < 0) {
-    return -1;
-  }
   char text[kCopySize];
-  memset(text, 0, sizeof(text));
-  ssize_t length = read(info_fd, text, sizeof(text) - 1);
-  close(info_fd);
+  ssize_t length = ReadProcText(pid, fd, text, sizeof(text));
   return length > 0 && strstr(text, "lock:") ? 0 : -1;
 }
 
@@ -140,16 +143,11 @@ static int IsLockTaken(const char* pid_file, struct stat* file) {
 // Returns 0 when pid has ended: gone, or a zombie that its parent, often the supervisor's loop,
 // has yet to collect.
 static int HasEnded(pid_t pid) {
-  char path[kPidTextSize + 16];
-  FormatText(path, sizeof(path), "/proc/%d/stat", static_cast<int>(pid));
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    return errno == ENOENT || kill(pid, 0) != 0 ? 0 : -1;
-  }
   char text[kCopySize];
-  memset(text, 0, sizeof(text));
-  ssize_t length = read(fd, text, sizeof(text) - 1);
-  close(fd);
+  ssize_t length = ReadProcText(pid, -1, text, sizeof(text));
+  if (length < 0 && (errno == ENOENT || kill(pid, 0) != 0)) {
+    return 0;
+  }
   const char* state = length > 0 ? strrchr(text, ')') : nullptr;
   return state && (state[2] == 'Z' || state[2] == 'X') ? 0 : -1;
 }
