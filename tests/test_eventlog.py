@@ -127,8 +127,8 @@ class EventLogLinesTest(EventLogCase):
 
     def test_exec_failures_do_not_repeat_lines(self):
         # A child whose exec fails reports and leaves without flushing what it inherited: a log
-        # line still buffered at the fork would appear a second time. Two handlers failing at
-        # once must not interleave their messages either.
+        # line still buffered at the fork would appear a second time, and a handler's message
+        # must come out whole.
         # (label, missing PROGRAM?, missing handler?, crashes before the exit, exit status)
         cases = [
             ("missing PROGRAM", True, False, 0, 2),
@@ -152,7 +152,10 @@ class EventLogLinesTest(EventLogCase):
                     ).format(s=shlex.quote(state), c=crashes, status=status)]
                 result = self.run_sentrel(*args)
                 self.assertEqual(result.returncode, status, result.stderr)
+                # A crash while the last handler still runs (a slow emulator) starts none.
                 texts = self.log_events(log)
+                skipped = [t for t in texts if t.startswith("The error handler is still running")]
+                texts = [t for t in texts if t not in skipped]
                 self.assertEqual(len(texts), 2 * (crashes + 1), texts)
                 if crashes == 0:
                     match = re.fullmatch(r"The process was successfully started: pid=(\d+)",
@@ -170,7 +173,7 @@ class EventLogLinesTest(EventLogCase):
                     # Each handler process reports its own failure, once.
                     report = "%s: %s: No such file or directory\n" % (
                         testlib.SENTREL, self.path("no-such-handler"))
-                    self.assertEqual(result.stderr.decode(), report * crashes)
+                    self.assertEqual(result.stderr.decode(), report * (crashes - len(skipped)))
 
     def test_crash_storm_lines(self):
         launches = 500

@@ -124,8 +124,8 @@ static void NoteLookDue(int) {
 }
 
 // Asks for SIGALRM in a second, as alarm(1) does. The kernel takes four longs (interval, then
-// value); musl's wrapper converts to 64-bit time and back on 32-bit boards, 340 bytes that the
-// budget has no room for.
+// value); musl's wrapper would convert to 64-bit time and back on 32-bit boards, 340 bytes for
+// a timer that never needs more than a second.
 static void ArmLookTimer() {
   const long one_second[4] = {0, 0, 1, 0};
   (void)syscall(SYS_setitimer, ITIMER_REAL, one_second, nullptr);
