@@ -12,7 +12,6 @@ number up to 8 (1, 2, 3, 5, 8 when a call is frequent). Exit 0 when no invariant
 """
 import argparse
 import concurrent.futures
-import fcntl
 import os
 import re
 import shutil
@@ -24,6 +23,8 @@ import tempfile
 import threading
 import time
 import zlib
+
+import sentrel_testlib as testlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SKIP = 77
@@ -235,7 +236,7 @@ class Runner:
         proc = subprocess.Popen([self.sentrel, "-n", "-p", d + "/pid", "sh", "-c", LONG_RUNNING],
                                 env=dict(os.environ, D=d), stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL, start_new_session=True)
-        if not poll(lambda: pids_in(d + "/pids") and is_locked(d + "/pid"), 10):
+        if not poll(lambda: pids_in(d + "/pids") and testlib.is_locked(d + "/pid"), 10):
             kill_all([proc.pid] + pids_in(d + "/pids"))
             raise RuntimeError("the instance for the control commands did not start")
         # Reaped at once, as its parent would: a zombie still answers kill(pid, 0).
@@ -450,20 +451,6 @@ def whole_calls(trace):
         else:
             whole.append(line)
     return whole
-
-
-def is_locked(path):
-    try:
-        fd = os.open(path, os.O_RDONLY)
-    except OSError:
-        return False
-    try:
-        fcntl.flock(fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        return False
-    except BlockingIOError:
-        return True
-    finally:
-        os.close(fd)
 
 
 def call_numbers(trace, files, target):

@@ -272,7 +272,25 @@ class RecipeTestCase(testlib.SentrelTestCase):
         self.assertFalse(testlib.is_locked(self.pid_file))
 
 
-class InitScriptTest(RecipeTestCase):
+class SharedRecipeTests:
+    """The cases both scripts must pass, each through its own run_action or env."""
+
+    def test_account_directories_and_extra_options(self):
+        self.check_account_and_extra_options()
+
+    def test_start_fails_when_the_server_exits_at_once(self):
+        self.check_start_fails_when_the_server_exits_at_once()
+
+    def test_stop_in_every_state(self):
+        for shell in SHELLS:
+            self.check_stop_in_every_state(shell)
+
+    def test_failed_starts_leave_nothing(self):
+        for shell in SHELLS:
+            self.check_failed_starts(shell)
+
+
+class InitScriptTest(SharedRecipeTests, RecipeTestCase):
     """examples/init.d/S50example through its actions, with the LSB exit codes."""
 
     def env(self, daemon):
@@ -349,22 +367,9 @@ class InitScriptTest(RecipeTestCase):
         self.assertEqual(self.run_script(shell + [INIT_SCRIPT, "stop"], env).returncode, 0)
         self.assert_stopped(supervisor)
 
-    def test_account_directories_and_extra_options(self):
-        self.check_account_and_extra_options()
-
-    def test_start_fails_when_the_server_exits_at_once(self):
-        self.check_start_fails_when_the_server_exits_at_once()
-
-    def test_stop_in_every_state(self):
-        for shell in SHELLS:
-            self.check_stop_in_every_state(shell)
-
-    def test_failed_starts_leave_nothing(self):
-        for shell in SHELLS:
-            self.check_failed_starts(shell)
 
 
-class OpenRCScriptTest(RecipeTestCase):
+class OpenRCScriptTest(SharedRecipeTests, RecipeTestCase):
     """examples/openrc/example under a stand-in for openrc-run; OpenRC itself is not run."""
 
     def run_action(self, action, settings, shell=("sh",)):
@@ -398,20 +403,6 @@ class OpenRCScriptTest(RecipeTestCase):
         self.assertNotIn("already", result.stdout)
         self.assertNotEqual(self.running_service()[1], supervisor)
         self.assertEqual(self.run_action("stop", settings).returncode, 0)
-
-    def test_account_directories_and_extra_options(self):
-        self.check_account_and_extra_options()
-
-    def test_start_fails_when_the_server_exits_at_once(self):
-        self.check_start_fails_when_the_server_exits_at_once()
-
-    def test_stop_in_every_state(self):
-        for shell in SHELLS:
-            self.check_stop_in_every_state(shell)
-
-    def test_failed_starts_leave_nothing(self):
-        for shell in SHELLS:
-            self.check_failed_starts(shell)
 
     def test_openrc_run_resolves_and_runs_it(self):
         """Debian's own openrc-run, in a private mount namespace whose /etc/init.d holds the
